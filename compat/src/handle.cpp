@@ -1,0 +1,83 @@
+#include "kernel_object.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace compat {
+namespace {
+
+struct HandleTable {
+  std::mutex lock;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
+  std::uintptr_t nextValue = 4;
+};
+
+// Never destroyed: threads may still close or wait on handles while the process exits.
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  const std::uintptr_t value = table.nextValue;
+  table.nextValue += 4;
+  table.objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle) {
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  auto found = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+  return found == table.objects.end() ? nullptr : found->second;
+}
+
+bool RemoveHandle(HANDLE handle) {
+  std::shared_ptr<KernelObject> last;  // destroyed after the lock is released
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  auto found = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (found == table.objects.end()) return false;
+  last = std::move(found->second);
+  table.objects.erase(found);
+  return true;
+}
+
+}  // namespace compat
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+extern "C" {
+
+void SetLastError(DWORD error) {
+  lastError = error;
+}
+
+DWORD GetLastError() {
+  return lastError;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  if (!compat::RemoveHandle(object)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  std::shared_ptr<compat::KernelObject> target = compat::LookUpHandle(object);
+  if (!target) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return target->Wait(milliseconds);
+}
+
+}  // extern "C"

@@ -1,0 +1,51 @@
+#include "console.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+
+namespace quorvane {
+
+namespace {
+constexpr const char* kRule =
+    "############################## Quorvane ##############################";
+}  // namespace
+
+void PrintUsage() {
+  // Some lines end in a space on purpose: the text was laid out for a console line wrap.
+  std::cout << kRule << std::endl;
+  std::cout << std::endl;
+  std::cout << "This tool checks how many threads can run with MMCSS priority in a single process."
+            << std::endl;
+  std::cout << "By default it will create and start 128 threads with MMCSS priority." << std::endl;
+  std::cout << "It will display the amount of threads which has been running with MMCSS "
+            << std::endl;
+  std::cout << "priority successfully and the amount of threads which has failed to run "
+            << std::endl;
+  std::cout << "with MMCSS priority." << std::endl;
+  std::cout << std::endl;
+  std::cout << "By default Windows 10 will succeed with 32 threads and fail with 96 threads. "
+            << std::endl;
+  std::cout << "Windows versions prior to Windows 10 should allow any amount of threads to succeed."
+            << std::endl;
+  std::cout << "To change the amount of threads run quorvane.exe <amount>" << std::endl;
+  std::cout << std::endl;
+  std::cout << kRule << std::endl;
+  std::cout << std::endl;
+}
+
+std::int32_t ThreadCountFromArguments(int argc, char** argv) {
+  if (argc < 2) return kDefaultThreadCount;
+  // long is 32 bits on Windows and 64 on Linux: saturate the same way on both.
+  const long parsed = std::strtol(argv[1], nullptr, 10);
+  return static_cast<std::int32_t>(std::clamp<long>(
+      parsed, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+void RunTest(int argc, char** argv) {
+  const std::int32_t count = ThreadCountFromArguments(argc, argv);
+  std::cout << "starting " << count << " threads" << std::endl;
+}
+
+}  // namespace quorvane
