@@ -1,0 +1,34 @@
+// A one-shot meeting point: no participant leaves before every participant has arrived.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace quorvane {
+
+class StartBarrier {
+ public:
+  explicit StartBarrier(std::int32_t participants);
+  ~StartBarrier();
+  StartBarrier(const StartBarrier&) = delete;
+  StartBarrier& operator=(const StartBarrier&) = delete;
+
+  // Returns once every participant has arrived.
+  void Arrive();
+  // Counts an arrival for a participant that will never come (a thread that could not be
+  // started), without waiting, so the others are not held for ever.
+  void StandIn();
+
+  std::atomic<std::int32_t> arrived;
+  HANDLE semaphore;
+  std::int32_t total;
+
+ private:
+  // Counts one arrival; the arrival that completes the count lets every waiter go.
+  // Returns whether the count was complete.
+  bool CountArrival();
+};
+
+}  // namespace quorvane
