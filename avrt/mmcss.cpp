@@ -1,0 +1,146 @@
+#include "mmcss.h"
+
+#include <cstddef>
+
+namespace quorvane {
+namespace {
+
+template <typename Function>
+Function LookUp(HMODULE module, const char* name) {
+  // Through void (*)(), which GCC accepts as "any function" under -Wcast-function-type.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// THREAD_BASIC_INFORMATION of 64-bit Windows; only the two priorities are read.
+struct ThreadBasicInformation {
+  LONG exitStatus;
+  PVOID tebBaseAddress;
+  HANDLE uniqueProcess;
+  HANDLE uniqueThread;
+  std::uintptr_t affinityMask;
+  std::int32_t priority;
+  std::int32_t basePriority;
+};
+static_assert(sizeof(ThreadBasicInformation) == 48, "THREAD_BASIC_INFORMATION is 48 bytes");
+static_assert(offsetof(ThreadBasicInformation, priority) == 40, "Priority at offset 40");
+static_assert(offsetof(ThreadBasicInformation, basePriority) == 44, "BasePriority at offset 44");
+
+constexpr ULONG kThreadBasicInformation = 0;
+
+}  // namespace
+
+HMODULE MmcssClient::avrtModule = nullptr;
+std::int32_t MmcssClient::avrtLoadCount = 0;
+bool MmcssClient::avrtLoadFailed = false;
+MmcssClient::SetMaxThreadCharacteristicsFunction MmcssClient::avSetMmMaxThreadCharacteristicsA =
+    nullptr;
+MmcssClient::SetThreadPriorityFunction MmcssClient::avSetMmThreadPriority = nullptr;
+MmcssClient::RevertThreadCharacteristicsFunction MmcssClient::avRevertMmThreadCharacteristics =
+    nullptr;
+
+MmcssClient::MmcssClient() {
+  AcquireAvrt();
+}
+
+MmcssClient::~MmcssClient() {
+  ReleaseAvrt();
+}
+
+void MmcssClient::AcquireAvrt() {
+  if (avrtModule != nullptr) {
+    ++avrtLoadCount;
+    return;
+  }
+  // A library that failed to load once is not looked for again in this process.
+  if (avrtLoadFailed) return;
+  avrtModule = LoadLibraryA("avrt.dll");
+  if (avrtModule == nullptr) {
+    avrtLoadFailed = true;
+    return;
+  }
+  avSetMmMaxThreadCharacteristicsA =
+      LookUp<SetMaxThreadCharacteristicsFunction>(avrtModule, "AvSetMmMaxThreadCharacteristicsA");
+  avSetMmThreadPriority = LookUp<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
+  avRevertMmThreadCharacteristics =
+      LookUp<RevertThreadCharacteristicsFunction>(avrtModule, "AvRevertMmThreadCharacteristics");
+  ++avrtLoadCount;
+}
+
+void MmcssClient::ReleaseAvrt() {
+  if (avrtModule == nullptr) return;
+  if (--avrtLoadCount != 0) return;
+  avSetMmMaxThreadCharacteristicsA = nullptr;
+  avSetMmThreadPriority = nullptr;
+  avRevertMmThreadCharacteristics = nullptr;
+  FreeLibrary(avrtModule);
+  avrtModule = nullptr;
+}
+
+bool MmcssClient::IsAvailable() {
+  return avSetMmMaxThreadCharacteristicsA != nullptr && avSetMmThreadPriority != nullptr &&
+         avRevertMmThreadCharacteristics != nullptr;
+}
+
+HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE previous) {
+  if (avRevertMmThreadCharacteristics != nullptr && previous != nullptr) {
+    avRevertMmThreadCharacteristics(previous);
+  }
+  if (!profile.enabled) return nullptr;
+  HANDLE registration = nullptr;
+  if (avSetMmMaxThreadCharacteristicsA != nullptr) {
+    // Only the registration itself is serialised; revert and priority run outside the lock.
+    std::lock_guard<std::mutex> hold(registrationLock);
+    DWORD taskIndex = 0;
+    SetLastError(0);
+    registration = avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);
+  }
+  if (avSetMmThreadPriority != nullptr && registration != nullptr) {
+    avSetMmThreadPriority(registration, profile.priority);
+  }
+  return registration;
+}
+
+MmcssClient& MmcssClient::Instance() {
+  static MmcssClient instance;
+  return instance;
+}
+
+HMODULE MmcssInspector::ntdllModule = nullptr;
+MmcssInspector::QueryInformationThreadFunction MmcssInspector::ntQueryInformationThread = nullptr;
+std::atomic<bool> MmcssInspector::queryAvailable{false};
+
+MmcssInspector::MmcssInspector() {
+  BindNtdll();
+}
+
+void MmcssInspector::BindNtdll() {
+  if (ntdllModule != nullptr) return;
+  // No reference is taken: NTDLL.DLL is never unloaded.
+  ntdllModule = GetModuleHandleA("NTDLL.DLL");
+  if (ntdllModule == nullptr) return;
+  ntQueryInformationThread =
+      LookUp<QueryInformationThreadFunction>(ntdllModule, "NtQueryInformationThread");
+  if (ntQueryInformationThread != nullptr) queryAvailable.store(true, std::memory_order_relaxed);
+}
+
+bool MmcssInspector::QueryThreadPriority(std::int32_t& basePriority, std::int32_t& priority) {
+  if (!queryAvailable.load(std::memory_order_relaxed)) return false;
+  ThreadBasicInformation record;
+  const LONG status = ntQueryInformationThread(GetCurrentThread(), kThreadBasicInformation, &record,
+                                               sizeof(record), nullptr);
+  if (status != 0) {
+    // One failure disables the query for the rest of the process.
+    queryAvailable.store(false, std::memory_order_relaxed);
+    return false;
+  }
+  basePriority = record.basePriority;
+  priority = record.priority;
+  return true;
+}
+
+MmcssInspector& MmcssInspector::Instance() {
+  static MmcssInspector instance;
+  return instance;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,99 @@
+// Modules: "name.dll" stands for the shared library "libname.so" (see README.md).
+#include <windows.h>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace compat {
+namespace {
+
+// "Dir/AVRT.DLL" -> "Dir/libavrt.so"; as on Windows, a name without extension means a DLL.
+std::string SharedLibraryFile(const char* moduleName) {
+  const std::string name(moduleName);
+  const std::size_t start = name.rfind('/') + 1;  // 0 when there is no directory
+  std::string file = name.substr(start);
+  std::transform(file.begin(), file.end(), file.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string dll = ".dll";
+  if (file.size() > dll.size() && file.compare(file.size() - dll.size(), dll.size(), dll) == 0) {
+    file.resize(file.size() - dll.size());
+  }
+  if (file == "kernel32") {
+    // This library stands for kernel32, so names missing here are missing from "kernel32".
+    Dl_info self;
+    dladdr(reinterpret_cast<void*>(&GetModuleHandleA), &self);
+    return self.dli_fname;
+  }
+  return name.substr(0, start) + "lib" + file + ".so";
+}
+
+std::string ExecutableDirectory() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path));
+  if (length <= 0 || length == sizeof(path)) return {};
+  const std::string executable(path, static_cast<std::size_t>(length));
+  return executable.substr(0, executable.rfind('/') + 1);
+}
+
+// Like Windows, looks beside the executable first, then where the system looks for libraries.
+void* Open(const char* moduleName, int flags) {
+  const std::string file = SharedLibraryFile(moduleName);
+  if (file.find('/') == std::string::npos) {
+    const std::string directory = ExecutableDirectory();
+    if (!directory.empty()) {
+      if (void* module = dlopen((directory + file).c_str(), flags)) return module;
+    }
+  }
+  return dlopen(file.c_str(), flags);
+}
+
+}  // namespace
+}  // namespace compat
+
+extern "C" {
+
+HMODULE LoadLibraryA(LPCSTR fileName) {
+  void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+  return static_cast<HMODULE>(module);
+}
+
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
+  void* module = compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
+  if (module == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  dlclose(module);  // the handle stays valid while the library is loaded; no reference is kept
+  return static_cast<HMODULE>(module);
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+  void* address = module == nullptr ? nullptr : dlsym(module, procName);
+  // dlsym also searches the module's dependencies; GetProcAddress sees only its own exports.
+  link_map* wanted = nullptr;
+  link_map* owner = nullptr;
+  Dl_info info;
+  if (address != nullptr && dlinfo(module, RTLD_DI_LINKMAP, &wanted) == 0 &&
+      dladdr1(address, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 &&
+      owner == wanted) {
+    return reinterpret_cast<FARPROC>(address);
+  }
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  if (module == nullptr || dlclose(module) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"

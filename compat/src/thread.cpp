@@ -1,0 +1,9 @@
+#include "kernel_object.h"
+
+extern "C" {
+
+HANDLE GetCurrentThread() {
+  return compat::CurrentThreadPseudoHandle();
+}
+
+}  // extern "C"
