@@ -1,50 +1,21 @@
 // Linux: raising a thread above normal takes CAP_SYS_NICE. Checked here in both states: as the
 // test's own user, and in a child that drops to an unprivileged one.
+#include "privilege.h"
 #include "test_threads.h"
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/resource.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
 
 namespace quorvane::test {
 
 bool MayRaisePriority() {
-  constexpr int kCapSysNice = 23;
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("CapEff:", 0) == 0) {
-      return (std::stoull(line.substr(7), nullptr, 16) >> kCapSysNice) & 1;
-    }
-  }
-  return false;
+  return compat::test::MayRaisePriority();
 }
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-// Runs the rest of the death-test child as an unprivileged user.
-void DropPrivilege() {
-  if (geteuid() != 0) return;  // already unprivileged
-  if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-      setresuid(kNobody, kNobody, kNobody) != 0) {
-    _exit(2);
-  }
-}
-
-// The body of a death-test child: runs `checks` as an unprivileged user and exits with 0 when
-// every expectation in it held.
-[[noreturn]] void RunUnprivileged(void (*checks)()) {
-  DropPrivilege();
-  checks();
-  _exit(::testing::Test::HasFailure() ? 1 : 0);
-}
+using compat::test::RunUnprivileged;
 
 void RaisingLevelsAreRefused() {
   EXPECT_FALSE(MayRaisePriority());
@@ -82,7 +53,7 @@ void StartFailsWithoutThreads() {
 
 class WithoutPrivilege : public ::testing::Test {
  protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+  void SetUp() override { compat::test::UseFreshDeathTestChildren(); }
 };
 
 TEST_F(WithoutPrivilege, RaisingLevelsAreRefusedAndTheThreadStaysNormal) {
