@@ -38,6 +38,7 @@ constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 constexpr DWORD CREATE_SUSPENDED = 0x4;
+constexpr DWORD STILL_ACTIVE = 259;
 
 constexpr int THREAD_PRIORITY_IDLE = -15;
 constexpr int THREAD_PRIORITY_LOWEST = -2;

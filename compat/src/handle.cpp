@@ -1,4 +1,5 @@
 #include "kernel_object.h"
+#include "thread_object.h"
 
 #include <mutex>
 #include <unordered_map>
@@ -64,6 +65,7 @@ DWORD GetLastError() {
 }
 
 BOOL CloseHandle(HANDLE object) {
+  compat::NoCancellation noCancellation;
   if (!compat::RemoveHandle(object)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -72,6 +74,8 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  // Ending a thread inside the wait would leave the object's lock held.
+  compat::NoCancellation noCancellation;
   std::shared_ptr<compat::KernelObject> target = compat::LookUpHandle(object);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);

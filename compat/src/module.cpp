@@ -1,6 +1,8 @@
 // Modules: "name.dll" stands for the shared library "libname.so" (see README.md).
 #include <windows.h>
 
+#include "thread_object.h"
+
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -58,12 +60,14 @@ void* Open(const char* moduleName, int flags) {
 extern "C" {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
+  compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
   return static_cast<HMODULE>(module);
 }
 
 HMODULE GetModuleHandleA(LPCSTR moduleName) {
+  compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   void* module = compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
   if (module == nullptr) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -74,6 +78,7 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+  compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   void* address = module == nullptr ? nullptr : dlsym(module, procName);
   // dlsym also searches the module's dependencies; GetProcAddress sees only its own exports.
   link_map* wanted = nullptr;
@@ -89,6 +94,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
+  compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   if (module == nullptr || dlclose(module) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -1,4 +1,5 @@
 #include "kernel_object.h"
+#include "thread_object.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +53,7 @@ class Semaphore final : public KernelObject {
 extern "C" {
 
 HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCSTR name) {
+  compat::NoCancellation noCancellation;
   // Named semaphores are shared between processes on Windows; nothing here needs them.
   if (name != nullptr || maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -61,6 +63,7 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCo
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
+  compat::NoCancellation noCancellation;
   auto target = compat::LookUp<compat::Semaphore>(semaphore);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -1,0 +1,21 @@
+// Windows lets every user raise its own threads up to time-critical and its process to the
+// high class; the boost control exists.
+#include "test_threads.h"
+
+#include <gtest/gtest.h>
+
+namespace quorvane::test {
+
+bool MayRaisePriority() {
+  return true;
+}
+
+namespace {
+
+TEST(ProcessPriority, PriorityBoostIsFoundInKernel32) {
+  EXPECT_TRUE(SetPriorityBoost(false));
+  EXPECT_TRUE(SetPriorityBoost(true));
+}
+
+}  // namespace
+}  // namespace quorvane::test

@@ -1,0 +1,88 @@
+// Thread subclasses and helpers shared by the thread library's tests.
+#pragma once
+
+#include "thread.h"
+
+#include <objbase.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace quorvane::test {
+
+// Every wait in the tests is bounded: a fault shows as a failure, not a hang.
+constexpr DWORD kWaitLimitMs = 10000;
+
+// True where this process may raise a thread above normal or the process to the high class.
+bool MayRaisePriority();
+
+// A one-way signal between two threads.
+class Signal {
+ public:
+  void Raise() {
+    std::lock_guard<std::mutex> hold(lock);
+    raised = true;
+    changed.notify_all();
+  }
+  bool Await() {
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::milliseconds(kWaitLimitMs),
+                            [this] { return raised; });
+  }
+
+ private:
+  std::mutex lock;
+  std::condition_variable changed;
+  bool raised = false;
+};
+
+// Shows the protected state that the tests check.
+class Observed : public Thread {
+ public:
+  using Thread::Thread;
+  std::int32_t Level() const { return priorityLevel; }
+  std::int32_t Cpu() const { return cpu; }
+  bool Started() const { return started; }
+
+ protected:
+  ~Observed() = default;
+};
+
+// Records what Run sees of its own thread, then ends with exit code 7.
+class RecordingThread final : public Observed {
+ public:
+  RecordingThread() : Observed("recording") {}
+  DWORD Run() override {
+    priorityInRun = GetThreadPriority(GetCurrentThread());
+    currentInRun = IsCurrentThread();
+    comInRun = CoInitialize(nullptr);
+    CoUninitialize();
+    return 7;
+  }
+
+  int priorityInRun = THREAD_PRIORITY_ERROR_RETURN;
+  bool currentInRun = false;
+  HRESULT comInRun = -1;
+};
+
+// Runs until released, so that the test can act on a live thread. Released and awaited at
+// destruction, so that an early test failure never leaves it running on a destroyed object.
+class HeldThread final : public Observed {
+ public:
+  HeldThread() : Observed("held") {}
+  ~HeldThread() {
+    release.Raise();
+    Wait(kWaitLimitMs);
+  }
+  DWORD Run() override {
+    running.Raise();
+    return release.Await() ? 0 : 1;
+  }
+
+  Signal running;
+  Signal release;
+};
+
+}  // namespace quorvane::test
