@@ -5,6 +5,8 @@
 #include <iostream>
 #include <limits>
 
+#include "test_run.h"
+
 namespace quorvane {
 
 namespace {
@@ -43,9 +45,18 @@ std::int32_t ThreadCountFromArguments(int argc, char** argv) {
       parsed, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
-void RunTest(int argc, char** argv) {
+int RunTest(int argc, char** argv) {
   const std::int32_t count = ThreadCountFromArguments(argc, argv);
   std::cout << "starting " << count << " threads" << std::endl;
+  if (count > kMaxThreadCount) {
+    std::cout << "too many threads: the largest count accepted is " << kMaxThreadCount << std::endl;
+    return 1;
+  }
+  TestRun run;
+  run.Create(count);
+  run.StartWorkers();
+  run.WaitForCompletion();
+  return 0;
 }
 
 }  // namespace quorvane

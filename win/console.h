@@ -14,7 +14,8 @@ void PrintUsage();
 // signed 32-bit range whatever the width of long.
 std::int32_t ThreadCountFromArguments(int argc, char** argv);
 
-// Prints the start line, then runs the test and prints its results.
-void RunTest(int argc, char** argv);
+// Prints the start line, then runs the test, prints its results and waits for a key.
+// Returns the exit status: 1 when the count is larger than a run accepts, otherwise 0.
+int RunTest(int argc, char** argv);
 
 }  // namespace quorvane

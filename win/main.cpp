@@ -2,6 +2,5 @@
 
 int main(int argc, char** argv) {
   quorvane::PrintUsage();
-  quorvane::RunTest(argc, argv);
-  return 0;
+  return quorvane::RunTest(argc, argv);
 }

@@ -29,6 +29,8 @@ void StartBarrier::Arrive() {
   if (!CountArrival()) WaitForSingleObject(semaphore, INFINITE);
 }
 
-void StartBarrier::StandIn() { CountArrival(); }
+void StartBarrier::StandIn() {
+  CountArrival();
+}
 
 }  // namespace quorvane

@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 """End-to-end tests of the real quorvane executable: the whole standard output, byte for byte.
 
-Usage: e2e_test.py EXECUTABLE [EMULATOR]
-A Windows build is run through EMULATOR (the Wine wrapper); Wine writes CRLF, which is
-normalised before comparing.
+A Windows build runs through the Wine wrapper given as --emulator; Wine writes CRLF, which is
+normalised before comparing. Every run has standard input closed and a time bound.
 """
+import argparse
+import os
+import pwd
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
-EXECUTABLE = None
-EMULATOR = None
-TIMEOUT_SECONDS = 60
+ARGS = None
+TIMEOUT_SECONDS = 120
 
 RULE = "#" * 30 + " Quorvane " + "#" * 30
 BANNER = "\n".join([
@@ -32,15 +35,60 @@ BANNER = "\n".join([
 ]) + "\n"
 
 
-def run_tool(*arguments, env=None):
-    command = ([EMULATOR] if EMULATOR else []) + [EXECUTABLE, *arguments]
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=env)
-    return done.returncode, done.stdout.replace(b"\r\n", b"\n").decode()
+def on_windows():
+    return bool(ARGS.emulator)
+
+
+def pause_prompt():
+    # Wine's command processor, or the tool's own prompt where there is no "pause" command.
+    return "Press any key to continue... " if on_windows() else "Press any key to continue . . . "
+
+
+def expected(count, succeeded, failed, not_started=0):
+    text = BANNER + f"starting {count} threads\n"
+    text += f"threads with MMCSS priority: {succeeded}\n"
+    text += f"threads failed to set MMCSS priority: {failed}\n"
+    if not_started:
+        text += f"threads that could not be started: {not_started}\n"
+    return text + pause_prompt()
+
+
+class Installation:
+    """The tool in a folder of its own, with or without an avrt library beside it."""
+
+    def __init__(self, avrt_library=None):
+        self.folder = tempfile.mkdtemp(prefix="quorvane-e2e-")
+        os.chmod(self.folder, 0o755)  # an unprivileged user runs it too
+        self.tool = shutil.copy(ARGS.tool, self.folder)
+        if ARGS.runtime:
+            shutil.copy(ARGS.runtime, self.folder)
+        if avrt_library:
+            shutil.copy(avrt_library, os.path.join(self.folder, avrt_file_name()))
+
+    def remove(self):
+        shutil.rmtree(self.folder)
+
+    def run(self, *arguments, env=None, prefix=()):
+        environment = dict(os.environ)
+        environment.update(env or {})
+        if ARGS.runtime:
+            environment["LD_LIBRARY_PATH"] = self.folder
+        command = [*prefix, *([ARGS.emulator] if on_windows() else []), self.tool, *arguments]
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
+        return done.returncode, done.stdout.replace(b"\r\n", b"\n").decode()
+
+
+def avrt_file_name():
+    return "avrt.dll" if on_windows() else "libavrt.so"
+
+
+# Where there is no avrt library: Wine is told to load none; Linux has none installed.
+NO_AVRT = {"WINEDLLOVERRIDES": "avrt="}
 
 
 class CommandLine(unittest.TestCase):
-    # (arguments, the count the start line must show)
+    # (arguments, the count the start line shows); each runs with no avrt library.
     CASES = [
         ((), 128),
         (("32",), 32),
@@ -48,20 +96,91 @@ class CommandLine(unittest.TestCase):
         (("abc",), 0),
         ((" 7",), 7),
         (("5", "9"), 5),
+        (("0",), 0),
+        (("1",), 1),
         (("-3",), -3),
-        (("99999999999",), 2147483647),
         (("-99999999999",), -2147483648),
     ]
 
-    def test_start_line_follows_banner(self):
+    def setUp(self):
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def test_counts_and_results(self):
         for arguments, count in self.CASES:
             with self.subTest(arguments=arguments):
-                status, output = run_tool(*arguments)
-                self.assertEqual(output, BANNER + f"starting {count} threads\n")
+                status, output = self.installation.run(*arguments, env=NO_AVRT)
+                self.assertEqual(output, expected(count, 0, max(count, 0)))
                 self.assertEqual(status, 0)
+
+    def test_counts_too_large_to_run_are_refused(self):
+        for argument, count in (("65537", 65537), ("99999999999", 2147483647)):
+            with self.subTest(argument=argument):
+                status, output = self.installation.run(argument, env=NO_AVRT)
+                self.assertEqual(output, BANNER + f"starting {count} threads\n"
+                                 "too many threads: the largest count accepted is 65536\n")
+                self.assertEqual(status, 1)
+
+
+class Providers(unittest.TestCase):
+    """128 probe threads against the avrt library the platform offers."""
+
+    def run_with(self, avrt_library, env):
+        installation = Installation(avrt_library)
+        self.addCleanup(installation.remove)
+        return installation.run(env=env)
+
+    def test_no_avrt_library_fails_every_thread(self):
+        self.assertEqual(self.run_with(None, NO_AVRT), (0, expected(128, 0, 128)))
+
+    def test_a_provider_refusing_everything_fails_every_thread(self):
+        if on_windows():
+            result = self.run_with(None, {"WINEDLLOVERRIDES": "avrt=b"})  # Wine's own avrt.dll
+        else:
+            result = self.run_with(ARGS.fake_avrt, {"QUORVANE_FAKE_AVRT_GRANTS": "0"})
+        self.assertEqual(result, (0, expected(128, 0, 128)))
+
+    def test_a_provider_granting_32_is_counted_exactly(self):
+        result = self.run_with(ARGS.fake_avrt, {"WINEDLLOVERRIDES": "avrt=n",
+                                                "QUORVANE_FAKE_AVRT_GRANTS": "32"})
+        self.assertEqual(result, (0, expected(128, 32, 96)))
+
+
+class ThreadLimit(unittest.TestCase):
+    def setUp(self):
+        if on_windows():
+            self.skipTest("a per-user thread limit is Linux's")
+
+    def test_threads_that_cannot_be_created_are_counted_and_reported(self):
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        # RLIMIT_NPROC counts the user's threads, but not root's: run as nobody when root.
+        prefix = ["prlimit", "--nproc=6", "--"]
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+                      "--clear-groups", *prefix]
+        status, output = installation.run("32", prefix=prefix)
+        self.assertEqual(status, 0)
+        lines = output.splitlines()
+        succeeded = int(lines[-4].split(": ")[1])
+        failed = int(lines[-3].split(": ")[1])
+        not_started = int(lines[-2].split(": ")[1])
+        self.assertGreater(not_started, 0)
+        self.assertEqual(succeeded + failed, 32)
+        self.assertEqual(output, expected(32, succeeded, failed, not_started))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--runtime", default="", help="the POSIX layer's shared library")
+    parser.add_argument("--fake-avrt", required=True, help="our test avrt library")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 
 
 if __name__ == "__main__":
-    EXECUTABLE = sys.argv[1]
-    EMULATOR = sys.argv[2] if len(sys.argv) > 2 and sys.argv[2] else None
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    main()

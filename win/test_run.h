@@ -1,0 +1,36 @@
+// One run of the probe: the workers, their start barrier and the tally of their results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "pro_audio_thread.h"
+#include "start_barrier.h"
+
+namespace quorvane {
+
+// The largest count a run accepts. Far above any platform's MMCSS limit, and small enough that
+// the workers' stacks (1 MiB reserved each) fit in a 64-bit address space.
+constexpr std::int32_t kMaxThreadCount = 65536;
+
+class TestRun {
+ public:
+  // Builds the barrier, the results lock and `count` workers; starts no thread.
+  // A count of 0 or less makes no worker; count must not exceed kMaxThreadCount.
+  void Create(std::int32_t count);
+  // Starts every worker in order, then waits at the barrier until every worker has arrived.
+  void StartWorkers();
+  // Waits until no worker runs, tears down, prints the results and waits for a key.
+  void WaitForCompletion();
+
+  RunTally tally;
+  std::vector<std::unique_ptr<ProAudioThread>> workers;
+  std::unique_ptr<StartBarrier> barrier;
+  std::unique_ptr<std::mutex> resultsLock;
+  // Workers whose thread could not be created or resumed; counted as failed too.
+  std::int32_t notStarted = 0;
+};
+
+}  // namespace quorvane
