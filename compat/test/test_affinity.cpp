@@ -8,8 +8,6 @@
 namespace compat::test {
 namespace {
 
-constexpr int kMaskBits = 64;
-
 DWORD_PTR KernelMask(pid_t threadId) {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -19,15 +17,6 @@ DWORD_PTR KernelMask(pid_t threadId) {
     if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
   }
   return mask;
-}
-
-DWORD_PTR ProcessMask() {
-  DWORD_PTR processMask = 0;
-  DWORD_PTR systemMask = 0;
-  EXPECT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask));
-  EXPECT_NE(processMask, 0u);
-  EXPECT_EQ(processMask & ~systemMask, 0u);
-  return processMask;
 }
 
 DWORD_PTR LowestBit(DWORD_PTR mask) {

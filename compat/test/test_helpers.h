@@ -1,39 +1,16 @@
 // Threads for the layer's tests: a start routine that holds until released.
 #pragma once
 
-#include <windows.h>
+#include "test_support.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <windows.h>
 
 namespace compat::test {
 
-// Every wait in the tests is bounded: a fault shows as a failure, not a hang.
-constexpr DWORD kWaitLimitMs = 10000;
-
-class Signal {
- public:
-  void Raise() {
-    std::lock_guard<std::mutex> hold(lock);
-    raised = true;
-    changed.notify_all();
-  }
-  bool Await() {
-    std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, std::chrono::milliseconds(kWaitLimitMs),
-                            [this] { return raised; });
-  }
-  bool IsRaised() {
-    std::lock_guard<std::mutex> hold(lock);
-    return raised;
-  }
-
- private:
-  std::mutex lock;
-  std::condition_variable changed;
-  bool raised = false;
-};
+using quorvane::test::kMaskBits;
+using quorvane::test::kWaitLimitMs;
+using quorvane::test::ProcessMask;
+using quorvane::test::Signal;
 
 // What a held thread does: says it runs, waits for release, records its kernel id, ends with 5.
 struct Held {

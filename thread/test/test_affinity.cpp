@@ -8,17 +8,6 @@
 namespace quorvane::test {
 namespace {
 
-constexpr int kMaskBits = 64;
-
-DWORD_PTR ProcessMask() {
-  DWORD_PTR processMask = 0;
-  DWORD_PTR systemMask = 0;
-  EXPECT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask));
-  EXPECT_NE(processMask, 0u);
-  EXPECT_EQ(processMask & ~systemMask, 0u);
-  return processMask;
-}
-
 int LowestProcessor(DWORD_PTR mask) {
   int index = 0;
   while (((mask >> index) & 1) == 0) ++index;

@@ -1,42 +1,17 @@
 // Thread subclasses and helpers shared by the thread library's tests.
 #pragma once
 
+#include "test_support.h"
 #include "thread.h"
 
 #include <objbase.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace quorvane::test {
 
-// Every wait in the tests is bounded: a fault shows as a failure, not a hang.
-constexpr DWORD kWaitLimitMs = 10000;
-
 // True where this process may raise a thread above normal or the process to the high class.
 bool MayRaisePriority();
-
-// A one-way signal between two threads.
-class Signal {
- public:
-  void Raise() {
-    std::lock_guard<std::mutex> hold(lock);
-    raised = true;
-    changed.notify_all();
-  }
-  bool Await() {
-    std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, std::chrono::milliseconds(kWaitLimitMs),
-                            [this] { return raised; });
-  }
-
- private:
-  std::mutex lock;
-  std::condition_variable changed;
-  bool raised = false;
-};
 
 // Shows the protected state that the tests check.
 class Observed : public Thread {
