@@ -15,7 +15,7 @@ constexpr const char* kRule =
 }  // namespace
 
 void PrintUsage() {
-  // Some lines end in a space on purpose: the text was laid out for a console line wrap.
+  // Some lines end in a space: it is part of the text, and tests compare it byte for byte.
   std::cout << kRule << std::endl;
   std::cout << std::endl;
   std::cout << "This tool checks how many threads can run with MMCSS priority in a single process."
