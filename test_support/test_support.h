@@ -1,13 +1,20 @@
-// What the test suites share: bounded signals between threads, and the process's processors.
+// What the test suites share: bounded waits for threads, and the process's processors.
+// A fault must fail a run, not hang it.
 #pragma once
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace quorvane::test {
 
@@ -51,5 +58,49 @@ inline DWORD_PTR ProcessMask() {
   EXPECT_EQ(processMask & ~systemMask, 0u);
   return processMask;
 }
+
+// The same bound, for waits that poll.
+constexpr std::chrono::milliseconds kBound{kWaitLimitMs};
+
+// Polls until `done` holds; ends the process with a message when the bound passes first.
+inline void AwaitOrDie(const std::function<bool()>& done, const char* what) {
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      std::fprintf(stderr, "gave up waiting: %s\n", what);
+      std::_Exit(3);  // threads may still hold pointers into this test's stack
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Runs body(i) for i in [0, count) on threads of its own and joins them within the bound.
+class ThreadGroup {
+ public:
+  ThreadGroup(int count, std::function<void(int)> body) : body(std::move(body)) {
+    for (int i = 0; i < count; ++i) {
+      threads.emplace_back([this, i] {
+        this->body(i);
+        finished.fetch_add(1);
+      });
+    }
+  }
+  ~ThreadGroup() { Join(); }
+
+  void Join() {
+    const int count = static_cast<int>(threads.size());
+    AwaitOrDie([&] { return finished.load() == count; }, "threads of a test to finish");
+    for (std::thread& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  int Finished() const { return finished.load(); }
+
+ private:
+  std::function<void(int)> body;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+};
 
 }  // namespace quorvane::test

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bounded.h"
+#include "test_support.h"
 
 namespace quorvane {
 namespace {
