@@ -57,8 +57,11 @@ TEST(CompatModules, MissingModulesAndNamesGiveNullAndTheirErrors) {
   FreeLibrary(avrt);
 }
 
-TEST(CompatModules, NtdllIsAbsentAndKernel32IsThisLayer) {
-  EXPECT_EQ(GetModuleHandleA("NTDLL.DLL"), nullptr);
+TEST(CompatModules, Kernel32AndNtdllAreThisLayer) {
+  HMODULE ntdll = GetModuleHandleA("NTDLL.DLL");
+  ASSERT_NE(ntdll, nullptr);
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")),
+            reinterpret_cast<void*>(&NtQueryInformationThread));
   for (const char* name : {"Kernel32", "kernel32.dll", "KERNEL32.DLL"}) {
     SCOPED_TRACE(name);
     HMODULE kernel32 = GetModuleHandleA(name);

@@ -1,19 +1,64 @@
-// Linux has no NTDLL.DLL: the priority query is unavailable.
+// The priority query on Linux: the layer's NtQueryInformationThread reads the real scheduling
+// state. Real-time priorities are checked with the avrt provider that grants them.
 #include "mmcss.h"
+#include "privilege.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace quorvane {
 namespace {
 
-TEST(MmcssInspectorOnLinux, QueryIsUnavailableAndLeavesTheOutputsAlone) {
+using QueryFunction = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, ULONG*);
+
+void ReadsTheLayersPriorityLevels() {
   MmcssInspector inspector;
-  MmcssInspector::BindNtdll();
-  std::int32_t basePriority = -99;
-  std::int32_t priority = -99;
-  EXPECT_FALSE(MmcssInspector::QueryThreadPriority(basePriority, priority));
-  EXPECT_EQ(basePriority, -99);
-  EXPECT_EQ(priority, -99);
+  const bool mayRaise = compat::test::MayRaisePriority();
+  // Windows' priorities of the normal class: 8 plus the relative level, 1 and 15 at the ends.
+  const std::pair<int, std::int32_t> kLevels[] = {
+      {THREAD_PRIORITY_HIGHEST, 10},
+      {THREAD_PRIORITY_NORMAL, 8},
+      {THREAD_PRIORITY_LOWEST, 6},
+      {THREAD_PRIORITY_IDLE, 1},
+  };
+  for (const auto& [level, expected] : kLevels) {
+    std::thread([&, level = level, expected = expected] {
+      std::int32_t base = -1;
+      std::int32_t current = -1;
+      ASSERT_TRUE(MmcssInspector::QueryThreadPriority(base, current));
+      EXPECT_EQ(base, 8);
+      const bool set = SetThreadPriority(GetCurrentThread(), level) != FALSE;
+      EXPECT_EQ(set, mayRaise || level <= THREAD_PRIORITY_NORMAL) << level;
+      ASSERT_TRUE(MmcssInspector::QueryThreadPriority(base, current));
+      EXPECT_EQ(base, set ? expected : 8) << level;
+      EXPECT_EQ(current, base);
+    }).join();
+  }
+}
+
+TEST(MmcssInspectorOnLinux, ReadsTheLayersPriorityLevels) {
+  ReadsTheLayersPriorityLevels();
+}
+
+TEST(MmcssInspectorOnLinuxDeathTest, ReadsThemUnprivilegedToo) {
+  compat::test::UseFreshDeathTestChildren();
+  EXPECT_EXIT(compat::test::RunUnprivileged(ReadsTheLayersPriorityLevels),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST(MmcssInspectorOnLinux, OtherClassesLengthsAndHandlesFail) {
+  auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread")));
+  ASSERT_NE(query, nullptr);
+  unsigned char record[64] = {};
+  EXPECT_NE(query(GetCurrentThread(), 1, record, 48, nullptr), 0);
+  EXPECT_NE(query(GetCurrentThread(), 0, record, 40, nullptr), 0);
+  EXPECT_NE(query(GetCurrentThread(), 0, record, 64, nullptr), 0);
+  EXPECT_NE(query(reinterpret_cast<HANDLE>(0x7FF0), 0, record, 48, nullptr), 0);
+  ULONG length = 0;
+  EXPECT_EQ(query(GetCurrentThread(), 0, record, 48, &length), 0);
+  EXPECT_EQ(length, 48u);
 }
 
 }  // namespace

@@ -111,4 +111,9 @@ HMODULE GetModuleHandleA(LPCSTR moduleName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);
 
+// The native API: "NTDLL.DLL" is this library too. Class 0 (ThreadBasicInformation) with its
+// 48-byte record only; see the layer's README for how priorities are mapped.
+NTSTATUS NtQueryInformationThread(HANDLE thread, ULONG informationClass, PVOID information,
+                                  ULONG length, ULONG* returnLength);
+
 }  // extern "C"

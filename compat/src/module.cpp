@@ -25,8 +25,8 @@ std::string SharedLibraryFile(const char* moduleName) {
   if (file.size() > dll.size() && file.compare(file.size() - dll.size(), dll.size(), dll) == 0) {
     file.resize(file.size() - dll.size());
   }
-  if (file == "kernel32") {
-    // This library stands for kernel32, so names missing here are missing from "kernel32".
+  if (file == "kernel32" || file == "ntdll") {
+    // This library stands for both, so names missing here are missing from them.
     Dl_info self;
     dladdr(reinterpret_cast<void*>(&GetModuleHandleA), &self);
     return self.dli_fname;
