@@ -22,4 +22,6 @@ ensure_packages() {
 }
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest python3 util-linux pkg-config libsystemd-dev"
+# The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
+REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
 WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"

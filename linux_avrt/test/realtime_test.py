@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""The Linux avrt provider against the real kernel and the real RealtimeKit.
+
+DirectPath runs as any user: the kernel grants real-time scheduling to root and to holders of
+CAP_SYS_NICE, and refuses everybody else. RealtimeKit needs root: it starts a private system
+bus, polkitd (in a mount namespace of its own, with rules that let `nobody` acquire real-time
+scheduling) and rtkit-daemon with its default limits, and stops them by PID.
+"""
+import argparse
+import os
+import pwd
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+ARGS = None
+TIMEOUT_SECONDS = 120
+READY_SECONDS = 10
+NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+COUNT = 128
+RTKIT_DAEMON = "/usr/libexec/rtkit-daemon"
+POLKITD_CANDIDATES = ("/usr/lib/polkit-1/polkitd", "/usr/libexec/polkitd")
+POLKIT_RULES = "/etc/polkit-1/rules.d"
+
+
+def is_root():
+    return os.geteuid() == 0
+
+
+def require_root(test):
+    if not is_root():
+        test.fail("this test starts system services and changes users: run it as root")
+
+
+def as_nobody(*extra):
+    nobody = pwd.getpwnam("nobody")
+    return ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+            "--clear-groups", *extra]
+
+
+WITH_SYS_NICE = ("--inh-caps=+sys_nice", "--ambient-caps=+sys_nice")
+
+
+class Installation:
+    """The tool, the probe, the layer and the provider in one folder any user can read."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="quorvane-rt-")
+        os.chmod(self.folder, 0o755)
+        for path in (ARGS.tool, ARGS.probe, ARGS.runtime, ARGS.provider):
+            shutil.copy(path, self.folder)
+
+    def remove(self):
+        shutil.rmtree(self.folder)
+
+    def run(self, program, *arguments, env, prefix=()):
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.folder, **env)
+        done = subprocess.run([*prefix, os.path.join(self.folder, program), *arguments],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=TIMEOUT_SECONDS, env=environment)
+        return done
+
+    def probe(self, env, prefix=()):
+        done = self.run(os.path.basename(ARGS.probe), str(COUNT), env=env, prefix=prefix)
+        if done.returncode != 0:
+            raise AssertionError(f"probe failed ({done.returncode}): {done.stderr}")
+        counts = {}
+        for line in done.stdout.splitlines():
+            key, number = line.rsplit(" ", 1)
+            counts[key] = int(number)
+        return counts
+
+    def tool(self, env, prefix=()):
+        """The tool's exit status and its two result counts."""
+        done = self.run(os.path.basename(ARGS.tool), str(COUNT), env=env, prefix=prefix)
+        results = {}
+        for line in done.stdout.splitlines():
+            for key in ("threads with MMCSS priority", "threads failed to set MMCSS priority"):
+                if line.startswith(key + ": "):
+                    results[key] = int(line.split(": ")[1])
+        return (done.returncode, results.get("threads with MMCSS priority"),
+                results.get("threads failed to set MMCSS priority"))
+
+
+def granted_everything(policy, priority):
+    return {"granted": COUNT, f"policy {policy}|SCHED_RESET_ON_FORK {priority}": COUNT,
+            "restored": COUNT}
+
+
+# ERROR_ACCESS_DENIED for every thread; nothing to restore.
+REFUSED = {"refused 5": COUNT, "restored": 0}
+
+
+class DirectPath(unittest.TestCase):
+    def setUp(self):
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def test_the_own_user(self):
+        # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
+        counts = self.installation.probe(NO_BUS)
+        status = self.installation.tool(NO_BUS)
+        if is_root():
+            self.assertEqual(counts, granted_everything("SCHED_FIFO", 19))
+            self.assertEqual(status, (0, COUNT, 0))
+        else:
+            self.assertEqual(counts, REFUSED)
+            self.assertEqual(status, (0, 0, COUNT))
+
+    def test_an_unprivileged_user_without_rights_is_refused(self):
+        prefix = as_nobody() if is_root() else ()
+        self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
+        self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
+
+    def test_cap_sys_nice_grants_every_thread(self):
+        require_root(self)
+        prefix = as_nobody(*WITH_SYS_NICE)
+        self.assertEqual(self.installation.probe(NO_BUS, prefix),
+                         granted_everything("SCHED_FIFO", 19))
+        self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, COUNT, 0))
+
+
+class Services:
+    """A private system bus, polkitd and rtkit-daemon, each started and stopped by PID."""
+
+    BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+    RULES = """polkit.addRule(function(action, subject) {
+  if ((action.id == "org.freedesktop.RealtimeKit1.acquire-real-time" ||
+       action.id == "org.freedesktop.RealtimeKit1.acquire-high-priority") &&
+      subject.user == "nobody") {
+    return polkit.Result.YES;
+  }
+});
+"""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="quorvane-rtkit-")
+        os.chmod(self.folder, 0o755)
+        self.processes = []
+        self.rtkit = None
+        self.rtkit_log = []
+        config = os.path.join(self.folder, "bus.conf")
+        with open(config, "w") as out:
+            out.write(self.BUS_CONFIG.format(socket=os.path.join(self.folder, "bus")))
+        rules = os.path.join(self.folder, "rules")
+        os.mkdir(rules, 0o755)
+        with open(os.path.join(rules, "50-quorvane-test.rules"), "w") as out:
+            out.write(self.RULES)
+        os.chmod(os.path.join(rules, "50-quorvane-test.rules"), 0o644)
+
+        bus = subprocess.Popen(["dbus-daemon", f"--config-file={config}", "--nofork",
+                                "--print-address=1"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.processes.append(bus)
+        if not select.select([bus.stdout], [], [], READY_SECONDS)[0]:
+            raise AssertionError("dbus-daemon printed no address")
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": bus.stdout.readline().strip()}
+
+        polkitd = next((path for path in POLKITD_CANDIDATES if os.path.exists(path)), None)
+        if polkitd is None or not os.path.isdir(POLKIT_RULES):
+            raise AssertionError("polkitd or its rules folder is missing: install polkitd")
+        # The rules are bound over the system's only inside polkitd's own mount namespace.
+        self.processes.append(subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+             'mount --bind "$0" "$1" && exec "$2" --no-debug', rules, POLKIT_RULES, polkitd],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, **self.env)))
+        self.await_name("org.freedesktop.PolicyKit1")
+        self.start_rtkit()
+
+    def await_name(self, name):
+        deadline = time.monotonic() + READY_SECONDS
+        while time.monotonic() < deadline:
+            if subprocess.run(["busctl", "--system", "status", name], capture_output=True,
+                              env=dict(os.environ, **self.env), timeout=READY_SECONDS
+                              ).returncode == 0:
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"{name} did not appear on the test bus")
+
+    def start_rtkit(self):
+        # rtkit sets its own file-size limit to 0: its log comes through a pipe.
+        self.rtkit = subprocess.Popen([RTKIT_DAEMON, "--stderr", "--no-canary"],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE, text=True,
+                                      env=dict(os.environ, **self.env))
+        threading.Thread(target=self.rtkit_log.extend, args=(self.rtkit.stderr,),
+                         daemon=True).start()
+        self.await_name("org.freedesktop.RealtimeKit1")
+
+    def restart_rtkit(self):
+        """rtkit's burst limit outlives its clients: a fresh daemon for each scenario."""
+        stop(self.rtkit)
+        self.start_rtkit()
+
+    def close(self):
+        if self.rtkit:
+            stop(self.rtkit)
+        for process in reversed(self.processes):
+            stop(process)
+        shutil.rmtree(self.folder)
+
+
+def stop(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(READY_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(READY_SECONDS)
+    for pipe in (process.stdout, process.stderr):
+        if pipe:
+            pipe.close()
+
+
+class RealtimeKit(unittest.TestCase):
+    def setUp(self):
+        require_root(self)
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+        self.services = Services()
+        self.addCleanup(self.services.close)
+
+    def log(self):
+        return "rtkit-daemon said:\n" + "".join(self.services.rtkit_log[-20:])
+
+    def test_an_unprivileged_user_gets_rtkits_per_user_limit(self):
+        # 25 threads per user by default; the rest refused as busy (ERROR_TOO_MANY_THREADS),
+        # the granted ones round-robin at the task's normal priority, RealtimeKit's grant.
+        counts = self.installation.probe(self.services.env, as_nobody())
+        self.assertEqual(counts, {"granted": 25, "policy SCHED_RR|SCHED_RESET_ON_FORK 18": 25,
+                                  "refused 565": COUNT - 25, "restored": 25}, self.log())
+        self.services.restart_rtkit()
+        self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
+                         (0, 25, COUNT - 25), self.log())
+
+    def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
+        # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
+        self.assertEqual(self.installation.probe(self.services.env),
+                         granted_everything("SCHED_FIFO", 19))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--runtime", required=True, help="the POSIX layer's shared library")
+    parser.add_argument("--provider", required=True, help="the avrt provider, libavrt.so")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
