@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -25,18 +26,28 @@ constexpr const char* kInterface = "org.freedesktop.RealtimeKit1";
 // bus's default 25 s.
 constexpr std::uint64_t kCallTimeoutMicroseconds = 5000000;
 
+// The limits the guard keeps; written before the guard is installed.
+std::atomic<rlim_t> guardedSoftLimit{0};
+std::atomic<rlim_t> guardedHardLimit{0};
+
 // A real-time thread that runs past the hard RLIMIT_RTTIME gets the whole process killed. The
 // soft limit, at half of it, comes first: the thread gives up real-time scheduling and runs
-// on, so a slow machine costs a grant, never the process.
+// on, so a slow machine costs a grant, never the process. The kernel raises the process's soft
+// limit by a second at each SIGXCPU, past the hard one, and sends one signal for threads that
+// cross it together: the limit goes back down, so the next thread over it is signalled too.
 void OnRealtimeTimeExceeded(int) {
   const int saved = errno;
   sched_param normal{};
   syscall(SYS_sched_setscheduler, 0, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
+  const rlimit limit{guardedSoftLimit.load(), guardedHardLimit.load()};
+  syscall(SYS_prlimit64, 0, RLIMIT_RTTIME, &limit, nullptr);
   errno = saved;
 }
 
 // Only where the program has not chosen what SIGXCPU does.
-void GuardAgainstRealtimeTimeKill() {
+void GuardAgainstRealtimeTimeKill(const rlimit& limit) {
+  guardedSoftLimit.store(limit.rlim_cur);
+  guardedHardLimit.store(limit.rlim_max);
   struct sigaction current {};
   if (sigaction(SIGXCPU, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
   struct sigaction guard {};
@@ -109,7 +120,7 @@ bool RealtimeKit::LimitRealtimeTime(DWORD* error) {
     return false;
   }
   limitLowered = true;
-  GuardAgainstRealtimeTimeKill();
+  GuardAgainstRealtimeTimeKill(lowered);
   return true;
 }
 

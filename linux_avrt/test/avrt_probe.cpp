@@ -1,12 +1,15 @@
-// avrt_probe N: N threads register as "Pro Audio" at high priority through the MMCSS client,
-// all at once, as the tool's workers do; then each thread's scheduling is read back from the
-// kernel by its id, and every registration is reverted. Prints one count per line:
+// avrt_probe N [SPIN_MS]: N threads register as "Pro Audio" at high priority through the MMCSS
+// client, all at once, as the tool's workers do, and each runs SPIN_MS of CPU time without
+// blocking; then each thread's scheduling is read back from the kernel by its id, and every
+// registration is reverted. Prints one count per line:
 //   granted G / refused <error> R / policy <policy> <priority> P / restored S
 #include "mmcss.h"
 
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -51,6 +54,12 @@ std::string PolicyName(int policy) {
   }
 }
 
+double ThreadCpuMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
 [[noreturn]] void GiveUp(const char* what) {
   std::fprintf(stderr, "avrt_probe: gave up waiting for %s\n", what);
   std::_Exit(3);
@@ -60,15 +69,19 @@ std::string PolicyName(int policy) {
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 128;
+  const double spinMilliseconds = argc > 2 ? std::atof(argv[2]) : 0;
   std::vector<Probe> probes(static_cast<std::size_t>(count));
   Meeting meeting;
   std::vector<std::thread> threads;
   for (Probe& probe : probes) {
-    threads.emplace_back([&probe, &meeting, count] {
+    threads.emplace_back([&probe, &meeting, count, spinMilliseconds] {
       quorvane::MmcssInspector& mmcss = quorvane::MmcssInspector::Instance();
       probe.threadId = static_cast<pid_t>(syscall(SYS_gettid));
       probe.registration = mmcss.SetThreadCharacteristics(quorvane::kProAudioHigh, nullptr);
       probe.error = GetLastError();
+      const double start = ThreadCpuMilliseconds();
+      while (ThreadCpuMilliseconds() - start < spinMilliseconds) {
+      }
       std::unique_lock<std::mutex> hold(meeting.lock);
       if (++meeting.registered == count) meeting.changed.notify_all();
       if (!meeting.changed.wait_for(hold, kBound, [&] { return meeting.read; })) {

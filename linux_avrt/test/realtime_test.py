@@ -66,8 +66,9 @@ class Installation:
                               timeout=TIMEOUT_SECONDS, env=environment)
         return done
 
-    def probe(self, env, prefix=()):
-        done = self.run(os.path.basename(ARGS.probe), str(COUNT), env=env, prefix=prefix)
+    def probe(self, env, prefix=(), count=COUNT, spin_ms=0):
+        done = self.run(os.path.basename(ARGS.probe), str(count), str(spin_ms), env=env,
+                        prefix=prefix)
         if done.returncode != 0:
             raise AssertionError(f"probe failed ({done.returncode}): {done.stderr}")
         counts = {}
@@ -253,6 +254,12 @@ class RealtimeKit(unittest.TestCase):
         self.services.restart_rtkit()
         self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
                          (0, 25, COUNT - 25), self.log())
+
+    def test_a_thread_past_the_soft_time_limit_is_demoted_not_killed(self):
+        # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
+        counts = self.installation.probe(self.services.env, as_nobody(), count=8, spin_ms=400)
+        self.assertEqual(counts, {"granted": 8, "policy SCHED_OTHER|SCHED_RESET_ON_FORK 0": 8,
+                                  "restored": 8}, self.log())
 
     def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
         # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
