@@ -172,6 +172,50 @@ class ThreadLimit(unittest.TestCase):
         self.assertEqual(output, expected(32, succeeded, failed, not_started))
 
 
+class LongInstallPath(unittest.TestCase):
+    """The library beside the tool is found when the tool's path is longer than PATH_MAX."""
+
+    SEGMENT = "d" * 200
+    DEPTH = 22  # 22 * 201 bytes: beyond the 4096 one path may name
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("the executable's folder is the layer's to find on Linux")
+        self.top = tempfile.mkdtemp(prefix="quorvane-long-")
+        os.chmod(self.top, 0o755)
+        self.addCleanup(shutil.rmtree, self.top)
+        # Only the layer on the library path: libavrt.so is found beside the tool or not at all.
+        self.runtime = os.path.join(self.top, "runtime")
+        os.mkdir(self.runtime)
+        shutil.copy(ARGS.runtime, self.runtime)
+        folder = os.open(self.top, os.O_RDONLY)
+        for _ in range(self.DEPTH):
+            os.mkdir(self.SEGMENT, mode=0o755, dir_fd=folder)
+            inner = os.open(self.SEGMENT, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = inner
+        for source, name in ((ARGS.tool, "quorvane"), (ARGS.fake_avrt, avrt_file_name())):
+            with open(source, "rb") as given:
+                data = given.read()
+            copy = os.open(name, os.O_WRONLY | os.O_CREAT, 0o755, dir_fd=folder)
+            os.write(copy, data)
+            os.close(copy)
+        os.close(folder)
+
+    def enter(self):
+        for _ in range(self.DEPTH):
+            os.chdir(self.SEGMENT)
+
+    def test_the_provider_beside_a_deeply_installed_tool_is_used(self):
+        self.assertGreater((len(self.SEGMENT) + 1) * self.DEPTH + len(self.top), 4096)
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.runtime,
+                           QUORVANE_FAKE_AVRT_GRANTS="32")
+        done = subprocess.run(["./quorvane"], cwd=self.top, preexec_fn=self.enter,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
+        self.assertEqual((done.returncode, done.stdout.decode()), (0, expected(128, 32, 96)))
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
