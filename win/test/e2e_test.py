@@ -8,6 +8,7 @@ import argparse
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -216,6 +217,63 @@ class LongInstallPath(unittest.TestCase):
         self.assertEqual((done.returncode, done.stdout.decode()), (0, expected(128, 32, 96)))
 
 
+class OutputFaults(unittest.TestCase):
+    """Results that cannot be written are reported as a failure, never as a success."""
+
+    LOST = "quorvane: the results could not be written to standard output\n"
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("full devices and closed descriptors are checked on Linux")
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def run_tool(self, stdout, preexec_fn=None):
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.installation.folder)
+        done = subprocess.run([self.installation.tool, "4"], stdin=subprocess.DEVNULL,
+                              stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec_fn,
+                              timeout=TIMEOUT_SECONDS, env=environment)
+        return done.returncode, done.stderr.decode()
+
+    def test_a_full_device_gives_status_2_and_says_so(self):
+        with open("/dev/full", "wb") as full:
+            self.assertEqual(self.run_tool(full), (2, self.LOST))
+
+    def test_a_closed_standard_output_gives_status_2_and_says_so(self):
+        self.assertEqual(self.run_tool(None, preexec_fn=lambda: os.close(1)), (2, self.LOST))
+
+    def test_output_that_was_written_gives_status_0(self):
+        self.assertEqual(self.run_tool(subprocess.DEVNULL), (0, ""))
+
+    def test_a_pipe_closed_early_ends_the_tool_by_sigpipe(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            self.assertEqual(self.run_tool(writer), (-signal.SIGPIPE, ""))
+        finally:
+            os.close(writer)
+
+
+class OutOfMemory(unittest.TestCase):
+    def setUp(self):
+        if on_windows():
+            self.skipTest("an address-space limit is set with Linux's prlimit")
+        if ARGS.sanitized:
+            self.skipTest("a sanitizer reserves more address space than the limit allows")
+
+    def test_a_run_too_large_for_memory_says_so_and_exits_with_3(self):
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        environment = dict(os.environ, LD_LIBRARY_PATH=installation.folder)
+        done = subprocess.run(["prlimit", "--as=14000000", "--", installation.tool, "65536"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
+        self.assertEqual(done.returncode, 3)
+        self.assertRegex(done.stderr.decode(), r"\Aquorvane: out of memory: made \d+ of the "
+                         r"65536 workers of the run\n\Z")
+        self.assertEqual(done.stdout.decode(), BANNER + "starting 65536 threads\n")
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -223,6 +281,7 @@ def main():
     parser.add_argument("--emulator", default="")
     parser.add_argument("--runtime", default="", help="the POSIX layer's shared library")
     parser.add_argument("--fake-avrt", required=True, help="our test avrt library")
+    parser.add_argument("--sanitized", action="store_true", help="built with a sanitizer")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 
