@@ -5,13 +5,18 @@ A Windows build runs through the Wine wrapper given as --emulator; Wine writes C
 normalised before comparing. Every run has standard input closed and a time bound.
 """
 import argparse
+import fcntl
 import os
 import pwd
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
+import time
 import unittest
 
 ARGS = None
@@ -272,6 +277,166 @@ class OutOfMemory(unittest.TestCase):
         self.assertRegex(done.stderr.decode(), r"\Aquorvane: out of memory: made \d+ of the "
                          r"65536 workers of the run\n\Z")
         self.assertEqual(done.stdout.decode(), BANNER + "starting 65536 threads\n")
+
+
+class TerminalSession:
+    """The tool in the foreground of a pseudo-terminal of its own, started as a job-control
+    shell starts a job: a session leader waits for it and reports each stop and its end."""
+
+    PROMPT = b"Press any key to continue . . . "
+
+    def __init__(self, installation):
+        self.master, self.slave = os.openpty()
+        self.original = termios.tcgetattr(self.slave)
+        self.output = b""
+        events, report = os.pipe()
+        environment = dict(os.environ, LD_LIBRARY_PATH=installation.folder)
+        self.shell = os.fork()
+        if self.shell == 0:
+            self.run_shell(installation.tool, environment, report)
+        os.close(report)
+        self.events = os.fdopen(events, "rb", buffering=0)
+        self.tool = int(self.next_event())
+
+    def run_shell(self, tool, environment, report):
+        try:
+            os.close(self.master)
+            os.setsid()
+            fcntl.ioctl(self.slave, termios.TIOCSCTTY, 0)
+            child = os.fork()
+            if child == 0:
+                # A group of its own in the foreground, so that Ctrl-Z stops it.
+                os.setpgid(0, 0)
+                signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+                os.tcsetpgrp(self.slave, os.getpid())
+                signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+                for descriptor in (0, 1, 2):
+                    os.dup2(self.slave, descriptor)
+                os.execve(tool, [tool, "0"], environment)
+            os.write(report, f"{child}\n".encode())
+            while True:
+                _, status = os.waitpid(child, os.WUNTRACED)
+                os.write(report, f"{status}\n".encode())
+                if not os.WIFSTOPPED(status):
+                    os._exit(0)
+        finally:
+            os._exit(1)
+
+    def next_event(self, seconds=TIMEOUT_SECONDS):
+        line = b""
+        deadline = time.monotonic() + seconds
+        while not line.endswith(b"\n"):
+            ready, _, _ = select.select([self.events], [], [], deadline - time.monotonic())
+            if not ready:
+                raise AssertionError("the tool neither stopped nor ended in time")
+            byte = self.events.read(1)
+            if not byte:
+                raise AssertionError("the session ended without a report")
+            line += byte
+        return line.decode().strip()
+
+    def next_status(self):
+        return int(self.next_event())
+
+    def read_output(self, until, seconds=TIMEOUT_SECONDS):
+        deadline = time.monotonic() + seconds
+        while until not in self.output:
+            ready, _, _ = select.select([self.master], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                raise AssertionError(f"no {until!r} in {self.output!r}")
+            self.output += os.read(self.master, 4096)
+
+    def await_modes(self, raw):
+        deadline = time.monotonic() + TIMEOUT_SECONDS
+        while bool(termios.tcgetattr(self.slave)[3] & termios.ICANON) == raw:
+            if time.monotonic() > deadline:
+                raise AssertionError("the terminal's modes did not change")
+            time.sleep(0.01)
+
+    def await_pause(self):
+        self.read_output(self.PROMPT)
+        self.await_modes(raw=True)
+
+    def press(self, keys):
+        os.write(self.master, keys)
+
+    def unread_bytes(self):
+        return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
+
+    def restored(self):
+        return termios.tcgetattr(self.slave) == self.original
+
+    def close(self):
+        try:
+            os.killpg(self.tool, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            os.kill(self.tool, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+        self.events.close()
+        os.waitpid(self.shell, 0)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class TerminalPause(unittest.TestCase):
+    """The pause on a real pseudo-terminal: one key press, and the terminal given back on every
+    way out a user can take."""
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("Windows pauses with its command processor")
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        self.session = TerminalSession(installation)
+        self.addCleanup(self.session.close)
+        self.session.await_pause()
+
+    def assert_ended(self, status, exit_code=None, by_signal=None):
+        if by_signal is None:
+            self.assertTrue(os.WIFEXITED(status), status)
+            self.assertEqual(os.WEXITSTATUS(status), exit_code)
+        else:
+            self.assertTrue(os.WIFSIGNALED(status), status)
+            self.assertEqual(os.WTERMSIG(status), by_signal)
+        self.assertTrue(self.session.restored(), "the terminal was left in the pause's modes")
+
+    def test_a_key_of_several_bytes_is_taken_whole(self):
+        self.session.press(b"\x1b[A")  # the up arrow
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.assertEqual(self.session.unread_bytes(), 0)
+
+    def test_a_multi_byte_letter_is_taken_whole(self):
+        self.session.press("é".encode())
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.assertEqual(self.session.unread_bytes(), 0)
+
+    def test_ctrl_c_ends_by_sigint_with_the_terminal_restored(self):
+        self.session.press(b"\x03")
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGINT)
+
+    def test_sigterm_ends_by_sigterm_with_the_terminal_restored(self):
+        os.kill(self.session.tool, signal.SIGTERM)
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGTERM)
+
+    def test_sighup_ends_by_sighup_with_the_terminal_restored(self):
+        os.kill(self.session.tool, signal.SIGHUP)
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGHUP)
+
+    def test_ctrl_z_gives_the_terminal_back_and_continue_takes_one_key_unechoed(self):
+        self.session.press(b"\x1a")
+        status = self.session.next_status()
+        self.assertTrue(os.WIFSTOPPED(status), status)
+        self.assertTrue(self.session.restored(), "stopped with the terminal in the pause's modes")
+        echoed_before = len(self.session.output)
+        os.kill(self.session.tool, signal.SIGCONT)  # `fg`: still the foreground group
+        self.session.await_modes(raw=True)
+        self.session.press(b"k")
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.session.read_output(b"\n")
+        self.assertNotIn(b"k", self.session.output[echoed_before:])
 
 
 def main():
