@@ -8,6 +8,7 @@ import argparse
 import fcntl
 import os
 import pwd
+import random
 import select
 import shutil
 import signal
@@ -437,6 +438,26 @@ class TerminalPause(unittest.TestCase):
         self.assert_ended(self.session.next_status(), exit_code=0)
         self.session.read_output(b"\n")
         self.assertNotIn(b"k", self.session.output[echoed_before:])
+
+
+class WholeRunStress(unittest.TestCase):
+    """Whole runs with random counts and grants: every run ends in time and its counts add up."""
+
+    ROUNDS = 8
+
+    def test_random_runs_always_add_up(self):
+        seed = random.randrange(1 << 32)
+        chooser = random.Random(seed)
+        installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(installation.remove)
+        for round_number in range(self.ROUNDS):
+            count = chooser.randint(0, 32)
+            grants = chooser.randint(0, count + 8)
+            with self.subTest(seed=seed, round=round_number, count=count, grants=grants):
+                env = {"WINEDLLOVERRIDES": "avrt=n", "QUORVANE_FAKE_AVRT_GRANTS": str(grants)}
+                held = min(count, grants)
+                self.assertEqual(installation.run(str(count), env=env),
+                                 (0, expected(count, held, count - held)))
 
 
 def main():
