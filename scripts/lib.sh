@@ -1,4 +1,5 @@
-# Shared by the scripts in this folder: installs the Debian packages a command needs.
+# Shared by the scripts in this folder: installs the Debian packages a command needs, and runs
+# long steps with their output in a log and a short line of progress on the screen.
 
 # ensure_packages PACKAGE...: installs the missing ones with apt-get when run as root;
 # otherwise names them and stops.
@@ -14,14 +15,52 @@ ensure_packages() {
     echo "Install them with: sudo apt-get install$missing" >&2
     exit 1
   fi
-  echo "Installing:$missing"
   export DEBIAN_FRONTEND=noninteractive
+  echo "=== packages: updating the package lists"
   apt-get update -qq >/dev/null
   # shellcheck disable=SC2086
-  apt-get install -y -qq $missing >/dev/null
+  total=$(apt-get install -s $missing 2>/dev/null | grep -c '^Inst ')
+  echo "=== packages: installing$missing"
+  echo "    $total packages with what they need (a fresh machine: about 400 MB to download, 2 GB installed)"
+  # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase.
+  # shellcheck disable=SC2086
+  { apt-get install -y -qq -o APT::Status-Fd=3 $missing 3>&1 >/dev/null; echo "status $?"; } |
+    awk -F: '
+      $1 == "status" { split($0, word, " "); status = word[2]; next }
+      $1 == "dlstatus" || $1 == "pmstatus" {
+        phase = $1 == "dlstatus" ? "downloading" : "installing"
+        fifth = int($3 / 20)
+        if (phase != shownPhase || fifth > shownFifth) {
+          shownPhase = phase; shownFifth = fifth
+          printf "    %s: %d%%\n", phase, fifth * 20; fflush()
+        }
+      }
+      END { exit status }' || { echo "apt-get install$missing failed" >&2; exit 1; }
+}
+
+# with_progress LOG LABEL COMMAND...: runs COMMAND with all its output appended to LOG and
+# prints how far a Ninja build has come ([n/N] steps) at each quarter; returns its status.
+with_progress() {
+  log=$1
+  label=$2
+  shift 2
+  { "$@"; echo "quorvane-status $?"; } 2>&1 |
+    awk -v logfile="$log" -v label="$label" '
+      /^quorvane-status / { status = $2; next }
+      { print >> logfile }
+      match($0, /^\[[0-9]+\/[0-9]+\]/) {
+        split(substr($0, 2, RLENGTH - 2), step, "/")
+        quarter = int(4 * step[1] / step[2])
+        if (quarter > shown) {
+          shown = quarter
+          printf "    %s: %d%% (%d of %d steps)\n", label, 25 * quarter, step[1], step[2]; fflush()
+        }
+      }
+      END { exit status }'
 }
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest python3 util-linux pkg-config libsystemd-dev"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
 WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+FUZZ_PACKAGES="clang libclang-rt-14-dev"

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <new>
 
 #include "test_run.h"
 
@@ -12,6 +13,27 @@ namespace quorvane {
 namespace {
 constexpr const char* kRule =
     "############################## Quorvane ##############################";
+
+// A run, without the check that its output arrived.
+int RunCount(std::int32_t count) {
+  std::cout << "starting " << count << " threads" << std::endl;
+  if (count > kMaxThreadCount) {
+    std::cout << "too many threads: the largest count accepted is " << kMaxThreadCount << std::endl;
+    return kStatusTooManyThreads;
+  }
+  TestRun run;
+  try {
+    run.Create(count);
+  } catch (const std::bad_alloc&) {
+    // No thread has started yet, so returning tears down only what was made.
+    std::cerr << "quorvane: out of memory: made " << run.workers.size() << " of the " << count
+              << " workers of the run" << std::endl;
+    return kStatusOutOfMemory;
+  }
+  run.StartWorkers();
+  run.WaitForCompletion();
+  return 0;
+}
 }  // namespace
 
 void PrintUsage() {
@@ -46,17 +68,13 @@ std::int32_t ThreadCountFromArguments(int argc, char** argv) {
 }
 
 int RunTest(int argc, char** argv) {
-  const std::int32_t count = ThreadCountFromArguments(argc, argv);
-  std::cout << "starting " << count << " threads" << std::endl;
-  if (count > kMaxThreadCount) {
-    std::cout << "too many threads: the largest count accepted is " << kMaxThreadCount << std::endl;
-    return 1;
+  const int status = RunCount(ThreadCountFromArguments(argc, argv));
+  // Results that never reached their reader must not end as a success.
+  if (!std::cout.flush()) {
+    std::cerr << "quorvane: the results could not be written to standard output" << std::endl;
+    return kStatusOutputLost;
   }
-  TestRun run;
-  run.Create(count);
-  run.StartWorkers();
-  run.WaitForCompletion();
-  return 0;
+  return status;
 }
 
 }  // namespace quorvane

@@ -14,8 +14,14 @@ void PrintUsage();
 // signed 32-bit range whatever the width of long.
 std::int32_t ThreadCountFromArguments(int argc, char** argv);
 
+// Exit statuses other than 0. A closed pipe on standard output ends the tool by SIGPIPE, as
+// it ends any filter.
+constexpr int kStatusTooManyThreads = 1;  // the count is larger than a run accepts
+constexpr int kStatusOutputLost = 2;      // standard output could not be written
+constexpr int kStatusOutOfMemory = 3;     // the run's workers could not all be made
+
 // Prints the start line, then runs the test, prints its results and waits for a key.
-// Returns the exit status: 1 when the count is larger than a run accepts, otherwise 0.
+// Returns the exit status: 0, or one of the above.
 int RunTest(int argc, char** argv);
 
 }  // namespace quorvane

@@ -12,7 +12,7 @@
 namespace quorvane {
 
 // The largest count a run accepts. Far above any platform's MMCSS limit, and small enough that
-// the workers' stacks (1 MiB reserved each) fit in a 64-bit address space.
+// the workers' stacks (2 MiB reserved each on Windows) fit in a 64-bit address space.
 constexpr std::int32_t kMaxThreadCount = 65536;
 
 class TestRun {

@@ -4,7 +4,9 @@
 #include "thread_object.h"
 
 #include <dlfcn.h>
+#include <limits.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,12 +36,30 @@ std::string SharedLibraryFile(const char* moduleName) {
   return name.substr(0, start) + "lib" + file + ".so";
 }
 
+// /proc/self/exe names the executable absolutely. Without /proc, or for a path too long to
+// name in one call (PATH_MAX), the name it was started by serves: relative to the working
+// directory it started in, which the tool never leaves.
 std::string ExecutableDirectory() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path));
-  if (length <= 0 || length == sizeof(path)) return {};
-  const std::string executable(path, static_cast<std::size_t>(length));
-  return executable.substr(0, executable.rfind('/') + 1);
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+  if (length > 0 && length < PATH_MAX) {
+    path.resize(static_cast<std::size_t>(length));
+  } else {
+    const auto* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    if (started == nullptr || *started == '\0') return {};
+    path = started;
+  }
+  const std::size_t slash = path.rfind('/');
+  // A name without a folder was found in the working directory.
+  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// glibc keeps a failed call's message in a heap block per thread until dlerror has been called
+// twice or the thread ends; a worker still ending at process exit would leave it for a leak
+// checker to report. Win32 callers read GetLastError instead, so the message is dropped at once.
+void DropLoaderError() {
+  dlerror();
+  dlerror();
 }
 
 // Like Windows, looks beside the executable first, then where the system looks for libraries.
@@ -49,9 +69,12 @@ void* Open(const char* moduleName, int flags) {
     const std::string directory = ExecutableDirectory();
     if (!directory.empty()) {
       if (void* module = dlopen((directory + file).c_str(), flags)) return module;
+      DropLoaderError();
     }
   }
-  return dlopen(file.c_str(), flags);
+  void* module = dlopen(file.c_str(), flags);
+  if (module == nullptr) DropLoaderError();
+  return module;
 }
 
 }  // namespace
@@ -89,6 +112,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
       owner == wanted) {
     return reinterpret_cast<FARPROC>(address);
   }
+  if (address == nullptr) compat::DropLoaderError();
   SetLastError(ERROR_PROC_NOT_FOUND);
   return nullptr;
 }
@@ -96,6 +120,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
 BOOL FreeLibrary(HMODULE module) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   if (module == nullptr || dlclose(module) != 0) {
+    if (module != nullptr) compat::DropLoaderError();
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -28,6 +28,13 @@ void RaisingLevelsAreRefused() {
   EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_NORMAL);
   EXPECT_TRUE(thread.SetPriority(1));
   EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_BELOW_NORMAL);
+  // Back up from idle lowers the nice value: refused too, whatever limit the user was given.
+  const rlimit noNice{0, 0};
+  EXPECT_EQ(setrlimit(RLIMIT_NICE, &noNice), 0);
+  EXPECT_TRUE(thread.SetPriority(0));
+  EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_IDLE);
+  EXPECT_FALSE(thread.SetPriority(1));
+  EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_IDLE);
 }
 
 void HighClassIsRefused() {

@@ -69,13 +69,14 @@ TEST(ThreadPriority, LevelsOnARunningThreadTakeEffectAtOnce) {
   ASSERT_EQ(thread.Start(), 1u);
   ASSERT_TRUE(thread.running.Await());
   EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_NORMAL);
-  EXPECT_TRUE(thread.SetPriority(0));
-  EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_IDLE);
+  // Downwards first: every user may lower a thread, and on Linux only privilege raises it again.
   EXPECT_TRUE(thread.SetPriority(1));
   EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_BELOW_NORMAL);
+  EXPECT_TRUE(thread.SetPriority(0));
+  EXPECT_EQ(GetThreadPriority(thread.GetHandle()), THREAD_PRIORITY_IDLE);
   EXPECT_EQ(thread.SetPriority(4), MayRaisePriority());
   EXPECT_EQ(GetThreadPriority(thread.GetHandle()),
-            MayRaisePriority() ? THREAD_PRIORITY_HIGHEST : THREAD_PRIORITY_BELOW_NORMAL);
+            MayRaisePriority() ? THREAD_PRIORITY_HIGHEST : THREAD_PRIORITY_IDLE);
 }
 
 TEST(ProcessPriority, LevelTwoIsNormalInTheNormalClassAndBelowNormalInTheHighClass) {

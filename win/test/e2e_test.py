@@ -5,12 +5,19 @@ A Windows build runs through the Wine wrapper given as --emulator; Wine writes C
 normalised before comparing. Every run has standard input closed and a time bound.
 """
 import argparse
+import fcntl
 import os
 import pwd
+import random
+import select
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
+import time
 import unittest
 
 ARGS = None
@@ -154,8 +161,9 @@ class ThreadLimit(unittest.TestCase):
     def test_threads_that_cannot_be_created_are_counted_and_reported(self):
         installation = Installation()
         self.addCleanup(installation.remove)
-        # RLIMIT_NPROC counts the user's threads, but not root's: run as nobody when root.
-        prefix = ["prlimit", "--nproc=6", "--"]
+        # RLIMIT_NPROC counts a user's threads in the user namespace they run in, but not root's:
+        # a namespace of its own counts only the tool's, and root runs it as nobody.
+        prefix = ["unshare", "--user", "--map-root-user", "prlimit", "--nproc=6", "--"]
         if os.geteuid() == 0:
             nobody = pwd.getpwnam("nobody")
             prefix = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
@@ -171,6 +179,287 @@ class ThreadLimit(unittest.TestCase):
         self.assertEqual(output, expected(32, succeeded, failed, not_started))
 
 
+class LongInstallPath(unittest.TestCase):
+    """The library beside the tool is found when the tool's path is longer than PATH_MAX."""
+
+    SEGMENT = "d" * 200
+    DEPTH = 22  # 22 * 201 bytes: beyond the 4096 one path may name
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("the executable's folder is the layer's to find on Linux")
+        self.top = tempfile.mkdtemp(prefix="quorvane-long-")
+        os.chmod(self.top, 0o755)
+        self.addCleanup(shutil.rmtree, self.top)
+        # Only the layer on the library path: libavrt.so is found beside the tool or not at all.
+        self.runtime = os.path.join(self.top, "runtime")
+        os.mkdir(self.runtime)
+        shutil.copy(ARGS.runtime, self.runtime)
+        folder = os.open(self.top, os.O_RDONLY)
+        for _ in range(self.DEPTH):
+            os.mkdir(self.SEGMENT, mode=0o755, dir_fd=folder)
+            inner = os.open(self.SEGMENT, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = inner
+        for source, name in ((ARGS.tool, "quorvane"), (ARGS.fake_avrt, avrt_file_name())):
+            with open(source, "rb") as given:
+                data = given.read()
+            copy = os.open(name, os.O_WRONLY | os.O_CREAT, 0o755, dir_fd=folder)
+            os.write(copy, data)
+            os.close(copy)
+        os.close(folder)
+
+    def enter(self):
+        for _ in range(self.DEPTH):
+            os.chdir(self.SEGMENT)
+
+    def test_the_provider_beside_a_deeply_installed_tool_is_used(self):
+        self.assertGreater((len(self.SEGMENT) + 1) * self.DEPTH + len(self.top), 4096)
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.runtime,
+                           QUORVANE_FAKE_AVRT_GRANTS="32")
+        done = subprocess.run(["./quorvane"], cwd=self.top, preexec_fn=self.enter,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
+        self.assertEqual((done.returncode, done.stdout.decode()), (0, expected(128, 32, 96)))
+
+
+class OutputFaults(unittest.TestCase):
+    """Results that cannot be written are reported as a failure, never as a success."""
+
+    LOST = "quorvane: the results could not be written to standard output\n"
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("full devices and closed descriptors are checked on Linux")
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def run_tool(self, stdout, preexec_fn=None):
+        environment = dict(os.environ, LD_LIBRARY_PATH=self.installation.folder)
+        done = subprocess.run([self.installation.tool, "4"], stdin=subprocess.DEVNULL,
+                              stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec_fn,
+                              timeout=TIMEOUT_SECONDS, env=environment)
+        return done.returncode, done.stderr.decode()
+
+    def test_a_full_device_gives_status_2_and_says_so(self):
+        with open("/dev/full", "wb") as full:
+            self.assertEqual(self.run_tool(full), (2, self.LOST))
+
+    def test_a_closed_standard_output_gives_status_2_and_says_so(self):
+        self.assertEqual(self.run_tool(None, preexec_fn=lambda: os.close(1)), (2, self.LOST))
+
+    def test_output_that_was_written_gives_status_0(self):
+        self.assertEqual(self.run_tool(subprocess.DEVNULL), (0, ""))
+
+    def test_a_pipe_closed_early_ends_the_tool_by_sigpipe(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            self.assertEqual(self.run_tool(writer), (-signal.SIGPIPE, ""))
+        finally:
+            os.close(writer)
+
+
+class OutOfMemory(unittest.TestCase):
+    def setUp(self):
+        if on_windows():
+            self.skipTest("an address-space limit is set with Linux's prlimit")
+        if ARGS.sanitized:
+            self.skipTest("a sanitizer reserves more address space than the limit allows")
+
+    def test_a_run_too_large_for_memory_says_so_and_exits_with_3(self):
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        environment = dict(os.environ, LD_LIBRARY_PATH=installation.folder)
+        done = subprocess.run(["prlimit", "--as=14000000", "--", installation.tool, "65536"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
+        self.assertEqual(done.returncode, 3)
+        self.assertRegex(done.stderr.decode(), r"\Aquorvane: out of memory: made \d+ of the "
+                         r"65536 workers of the run\n\Z")
+        self.assertEqual(done.stdout.decode(), BANNER + "starting 65536 threads\n")
+
+
+class TerminalSession:
+    """The tool in the foreground of a pseudo-terminal of its own, started as a job-control
+    shell starts a job: a session leader waits for it and reports each stop and its end."""
+
+    PROMPT = b"Press any key to continue . . . "
+
+    def __init__(self, installation):
+        self.master, self.slave = os.openpty()
+        self.original = termios.tcgetattr(self.slave)
+        self.output = b""
+        events, report = os.pipe()
+        environment = dict(os.environ, LD_LIBRARY_PATH=installation.folder)
+        self.shell = os.fork()
+        if self.shell == 0:
+            self.run_shell(installation.tool, environment, report)
+        os.close(report)
+        self.events = os.fdopen(events, "rb", buffering=0)
+        self.tool = int(self.next_event())
+
+    def run_shell(self, tool, environment, report):
+        try:
+            os.close(self.master)
+            os.setsid()
+            fcntl.ioctl(self.slave, termios.TIOCSCTTY, 0)
+            child = os.fork()
+            if child == 0:
+                # A group of its own in the foreground, so that Ctrl-Z stops it.
+                os.setpgid(0, 0)
+                signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+                os.tcsetpgrp(self.slave, os.getpid())
+                signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+                for descriptor in (0, 1, 2):
+                    os.dup2(self.slave, descriptor)
+                os.execve(tool, [tool, "0"], environment)
+            os.write(report, f"{child}\n".encode())
+            while True:
+                _, status = os.waitpid(child, os.WUNTRACED)
+                os.write(report, f"{status}\n".encode())
+                if not os.WIFSTOPPED(status):
+                    os._exit(0)
+        finally:
+            os._exit(1)
+
+    def next_event(self, seconds=TIMEOUT_SECONDS):
+        line = b""
+        deadline = time.monotonic() + seconds
+        while not line.endswith(b"\n"):
+            ready, _, _ = select.select([self.events], [], [], deadline - time.monotonic())
+            if not ready:
+                raise AssertionError("the tool neither stopped nor ended in time")
+            byte = self.events.read(1)
+            if not byte:
+                raise AssertionError("the session ended without a report")
+            line += byte
+        return line.decode().strip()
+
+    def next_status(self):
+        return int(self.next_event())
+
+    def read_output(self, until, seconds=TIMEOUT_SECONDS):
+        deadline = time.monotonic() + seconds
+        while until not in self.output:
+            ready, _, _ = select.select([self.master], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                raise AssertionError(f"no {until!r} in {self.output!r}")
+            self.output += os.read(self.master, 4096)
+
+    def await_modes(self, raw):
+        deadline = time.monotonic() + TIMEOUT_SECONDS
+        while bool(termios.tcgetattr(self.slave)[3] & termios.ICANON) == raw:
+            if time.monotonic() > deadline:
+                raise AssertionError("the terminal's modes did not change")
+            time.sleep(0.01)
+
+    def await_pause(self):
+        self.read_output(self.PROMPT)
+        self.await_modes(raw=True)
+
+    def press(self, keys):
+        os.write(self.master, keys)
+
+    def unread_bytes(self):
+        return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
+
+    def restored(self):
+        return termios.tcgetattr(self.slave) == self.original
+
+    def close(self):
+        try:
+            os.killpg(self.tool, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            os.kill(self.tool, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+        self.events.close()
+        os.waitpid(self.shell, 0)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class TerminalPause(unittest.TestCase):
+    """The pause on a real pseudo-terminal: one key press, and the terminal given back on every
+    way out a user can take."""
+
+    def setUp(self):
+        if on_windows():
+            self.skipTest("Windows pauses with its command processor")
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        self.session = TerminalSession(installation)
+        self.addCleanup(self.session.close)
+        self.session.await_pause()
+
+    def assert_ended(self, status, exit_code=None, by_signal=None):
+        if by_signal is None:
+            self.assertTrue(os.WIFEXITED(status), status)
+            self.assertEqual(os.WEXITSTATUS(status), exit_code)
+        else:
+            self.assertTrue(os.WIFSIGNALED(status), status)
+            self.assertEqual(os.WTERMSIG(status), by_signal)
+        self.assertTrue(self.session.restored(), "the terminal was left in the pause's modes")
+
+    def test_a_key_of_several_bytes_is_taken_whole(self):
+        self.session.press(b"\x1b[A")  # the up arrow
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.assertEqual(self.session.unread_bytes(), 0)
+
+    def test_a_multi_byte_letter_is_taken_whole(self):
+        self.session.press("é".encode())
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.assertEqual(self.session.unread_bytes(), 0)
+
+    def test_ctrl_c_ends_by_sigint_with_the_terminal_restored(self):
+        self.session.press(b"\x03")
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGINT)
+
+    def test_sigterm_ends_by_sigterm_with_the_terminal_restored(self):
+        os.kill(self.session.tool, signal.SIGTERM)
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGTERM)
+
+    def test_sighup_ends_by_sighup_with_the_terminal_restored(self):
+        os.kill(self.session.tool, signal.SIGHUP)
+        self.assert_ended(self.session.next_status(), by_signal=signal.SIGHUP)
+
+    def test_ctrl_z_gives_the_terminal_back_and_continue_takes_one_key_unechoed(self):
+        self.session.press(b"\x1a")
+        status = self.session.next_status()
+        self.assertTrue(os.WIFSTOPPED(status), status)
+        self.assertTrue(self.session.restored(), "stopped with the terminal in the pause's modes")
+        echoed_before = len(self.session.output)
+        os.kill(self.session.tool, signal.SIGCONT)  # `fg`: still the foreground group
+        self.session.await_modes(raw=True)
+        self.session.press(b"k")
+        self.assert_ended(self.session.next_status(), exit_code=0)
+        self.session.read_output(b"\n")
+        self.assertNotIn(b"k", self.session.output[echoed_before:])
+
+
+class WholeRunStress(unittest.TestCase):
+    """Whole runs with random counts and grants: every run ends in time and its counts add up."""
+
+    ROUNDS = 8
+
+    def test_random_runs_always_add_up(self):
+        seed = random.randrange(1 << 32)
+        chooser = random.Random(seed)
+        installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(installation.remove)
+        for round_number in range(self.ROUNDS):
+            count = chooser.randint(0, 32)
+            grants = chooser.randint(0, count + 8)
+            with self.subTest(seed=seed, round=round_number, count=count, grants=grants):
+                env = {"WINEDLLOVERRIDES": "avrt=n", "QUORVANE_FAKE_AVRT_GRANTS": str(grants)}
+                held = min(count, grants)
+                self.assertEqual(installation.run(str(count), env=env),
+                                 (0, expected(count, held, count - held)))
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -178,6 +467,7 @@ def main():
     parser.add_argument("--emulator", default="")
     parser.add_argument("--runtime", default="", help="the POSIX layer's shared library")
     parser.add_argument("--fake-avrt", required=True, help="our test avrt library")
+    parser.add_argument("--sanitized", action="store_true", help="built with a sanitizer")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 
