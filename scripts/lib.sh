@@ -21,5 +21,5 @@ ensure_packages() {
   apt-get install -y -qq $missing >/dev/null
 }
 
-NATIVE_PACKAGES="g++ cmake ninja-build googletest python3 util-linux"
+NATIVE_PACKAGES="g++ cmake ninja-build googletest libbenchmark-dev python3 util-linux"
 WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
