@@ -38,13 +38,16 @@ def main_thread_cpu(pid):
     return int(fields[0]) / 1e9 if fields else None
 
 
-def run(command, expected_text=None):
-    """Runs command once; returns wall, main-thread CPU after the barrier, system time and
-    peak RSS in MiB."""
+def run(command, expected_text=None, layer=None):
+    """Runs command once (with the layer from folder `layer` when given); returns wall,
+    main-thread CPU after the barrier, system time and peak RSS in MiB."""
     output = tempfile.TemporaryFile()
     start = time.monotonic()
+    environment = {"PATH": os.environ["PATH"]}
+    if layer:
+        environment["LD_LIBRARY_PATH"] = layer  # wins over the build's RUNPATH
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
-                               stderr=subprocess.STDOUT, env={"PATH": os.environ["PATH"]})
+                               stderr=subprocess.STDOUT, env=environment)
     ended = threading.Event()
     end = []
 
@@ -91,6 +94,7 @@ def main():
     parser.add_argument("--counts", default="128,1024,16384")
     parser.add_argument("--reference-threads", default="",
                         help="threads of the reference (default: one per processor)")
+    parser.add_argument("--layer", help="folder of another libquorvane-win32.so for the tool")
     arguments = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="quorvane-bench-")
     try:
@@ -108,7 +112,10 @@ def main():
                     commands[1][1].pop()
                 results = {}
                 for name, command in commands if pair % 2 == 0 else commands[::-1]:
-                    results[name] = run(command, refused if name == "tool" else None)
+                    if name == "tool":
+                        results[name] = run(command, refused, arguments.layer)
+                    else:
+                        results[name] = run(command)
                 tool_runs.append(results["tool"])
                 reference_runs.append(results["reference"])
                 ratios.append(results["tool"]["wall"] / results["reference"]["wall"])
