@@ -1,10 +1,8 @@
 #include "pro_audio_thread.h"
 
-namespace quorvane {
+#include "busy_work.h"
 
-namespace {
-constexpr int kBusyRounds = 1000000;
-}  // namespace
+namespace quorvane {
 
 // The single-precision 234.89244 widened to double.
 std::atomic<double> busySink{234.89244079589844};
@@ -22,15 +20,9 @@ DWORD ProAudioThread::Run() {
   MmcssInspector& mmcss = MmcssInspector::Instance();
   avrtHandle = mmcss.SetThreadCharacteristics(profile, avrtHandle);
 
-  // Load while registered. The operand comes from, and the result goes to, a shared atomic, so
-  // the compiler can neither fold nor drop the three million dependent divisions.
-  double x = busySink.load(std::memory_order_relaxed);
-  for (int i = 0; i < kBusyRounds; ++i) {
-    x = x / x + 3e-05;
-    x = x / x + 8.6e-05;
-    x = x / x + 0.000159;
-  }
-  busySink.store(x, std::memory_order_relaxed);
+  // Work while registered. The chain starts from, and ends in, a shared atomic, so the
+  // compiler can neither fold nor drop it.
+  busySink.store(BusyWork(busySink.load(std::memory_order_relaxed)), std::memory_order_relaxed);
 
   barrier->Arrive();
   {

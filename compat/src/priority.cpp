@@ -120,12 +120,12 @@ std::vector<pid_t> ThreadsOfProcess() {
 
 }  // namespace
 
-void ApplyNormalPriority() {
+void ApplyNormalPriority(pid_t threadId) {
   PriorityState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   // Refused when the creator runs below normal without the right to raise: then the new thread
   // keeps the creator's nice, and GetThreadPriority says so.
-  WriteNice(gettid(), state.row->nice[kNormalColumn]);
+  WriteNice(threadId, state.row->nice[kNormalColumn]);
 }
 
 }  // namespace compat

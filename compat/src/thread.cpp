@@ -3,6 +3,7 @@
 #include "thread_object.h"
 
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +37,8 @@ class ThreadObject final : public KernelObject {
   std::condition_variable changed;
   // Guarded by lock.
   DWORD suspendCount;
-  pid_t threadId = 0;  // 0 until the new thread has reported in
+  bool introduced = false;  // the creator has the id and has set the priority
+  pid_t threadId = 0;
   pthread_t pthread{};
   bool terminated = false;
   bool ended = false;
@@ -68,13 +70,12 @@ void* StartThread(void* start) {
       std::move(*static_cast<std::shared_ptr<ThreadObject>*>(start));
   delete static_cast<std::shared_ptr<ThreadObject>*>(start);
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  ApplyNormalPriority();
   {
     std::unique_lock<std::mutex> hold(self->lock);
-    self->threadId = gettid();
-    self->pthread = pthread_self();
-    self->changed.notify_all();
-    self->changed.wait(hold, [&] { return self->suspendCount == 0 || self->terminated; });
+    // Not before the creator has introduced it (so not at its creator's priority), nor while
+    // suspended. TerminateThread needs the handle, which exists only once it is introduced.
+    self->changed.wait(
+        hold, [&] { return (self->introduced && self->suspendCount == 0) || self->terminated; });
     if (self->terminated) {
       self->ended = true;
       self->changed.notify_all();
@@ -102,6 +103,20 @@ DWORD ErrorFromErrno(int error) {
       return ERROR_INVALID_PARAMETER;
   }
 }
+
+// The kernel id of a thread that cannot end meanwhile, without waiting for it to run: the
+// kernel stores the id in the thread's descriptor before pthread_create returns
+// (CLONE_PARENT_SETTID), and the thread's CPU clock is made from it as the kernel defines
+// per-thread clocks, ~id << 3 | CPUCLOCK_PERTHREAD_MASK | CPUCLOCK_SCHED.
+pid_t KernelThreadId(pthread_t thread) {
+  clockid_t clock = 0;
+  pthread_getcpuclockid(thread, &clock);
+  return static_cast<pid_t>(~(clock >> 3));
+}
+
+// What Windows reserves for a thread created with stack size 0: the executable's default,
+// 2 MiB for the tool. glibc's 8 MiB would take 128 GiB of address space for 16384 threads.
+constexpr SIZE_T kDefaultStackReserve = 2 * 1024 * 1024;
 
 // Rounds a requested stack size up to what pthread_attr_setstacksize accepts.
 std::size_t StackSize(SIZE_T requested) {
@@ -157,8 +172,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  int error =
-      stackSize == 0 ? 0 : pthread_attr_setstacksize(&attributes, compat::StackSize(stackSize));
+  int error = pthread_attr_setstacksize(
+      &attributes, compat::StackSize(stackSize == 0 ? compat::kDefaultStackReserve : stackSize));
   auto* start = new std::shared_ptr<ThreadObject>(thread);
   pthread_t pthread;
   if (error == 0) error = pthread_create(&pthread, &attributes, compat::StartThread, start);
@@ -168,12 +183,17 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     SetLastError(compat::ErrorFromErrno(error));
     return nullptr;
   }
+  // The identifier is known before the caller can do anything with the thread.
+  const pid_t id = compat::KernelThreadId(pthread);
+  compat::ApplyNormalPriority(id);
   {
-    // The identifier is known before the caller can do anything with the thread.
-    std::unique_lock<std::mutex> hold(thread->lock);
-    thread->changed.wait(hold, [&] { return thread->threadId != 0; });
-    if (threadId != nullptr) *threadId = static_cast<DWORD>(thread->threadId);
+    std::lock_guard<std::mutex> hold(thread->lock);
+    thread->threadId = id;
+    thread->pthread = pthread;
+    thread->introduced = true;
   }
+  thread->changed.notify_all();
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(id);
   return compat::InsertHandle(std::move(thread));
 }
 

@@ -27,8 +27,8 @@ class NoCancellation {
   int previousState;
 };
 
-// Gives the calling thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
+// Gives a new thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
 // Windows starts every thread at that priority (Linux would copy the creator's).
-void ApplyNormalPriority();
+void ApplyNormalPriority(pid_t threadId);
 
 }  // namespace compat

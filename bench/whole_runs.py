@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Whole runs of the tool against the plain reference program, paired in one run.
+
+  bench/whole_runs.py [--build build/linux] [--pairs 5] [--counts 128,1024,16384]
+
+Each pair runs the tool (copied into a folder without libavrt.so, so every registration is
+refused) and the reference (bench/quorvane_reference: the same chains on one plain thread per
+processor), in alternating order, with standard input closed. Printed per count: medians over
+the pairs of wall time, tool / reference, the tool's main-thread CPU after the barrier (as a
+share of its wall time), system time, and peak resident memory.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+import threading
+import time
+
+# Where the tool's main thread waits: the barrier (futex), then the 1 ms poll.
+FUTEX = "202"
+SLEEP_CALLS = {"35", "230"}  # nanosleep, clock_nanosleep
+SAMPLE_SECONDS = 0.01
+
+
+def read(path):
+    try:
+        with open(path) as file:
+            return file.read()
+    except OSError:
+        return ""
+
+
+def main_thread_cpu(pid):
+    """Seconds on a processor of the process's main thread; None once it is gone."""
+    fields = read(f"/proc/{pid}/schedstat").split()
+    return int(fields[0]) / 1e9 if fields else None
+
+
+def run(command, expected_text=None, layer=None):
+    """Runs command once (with the layer from folder `layer` when given); returns wall,
+    main-thread CPU after the barrier, system time and peak RSS in MiB."""
+    output = tempfile.TemporaryFile()
+    start = time.monotonic()
+    environment = {"PATH": os.environ["PATH"]}
+    if layer:
+        environment["LD_LIBRARY_PATH"] = layer  # wins over the build's RUNPATH
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
+                               stderr=subprocess.STDOUT, env=environment)
+    ended = threading.Event()
+    end = []
+
+    def watch():
+        # Waits without reaping, so the ended main thread's counters stay readable.
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        end.append(time.monotonic())
+        ended.set()
+
+    threading.Thread(target=watch, daemon=True).start()
+    # Main-thread CPU when last seen waiting before the poll: at the barrier, where it uses
+    # none. Peak RSS from the process's own high-water mark: wait4's would count this script.
+    at_barrier, polling, peak = None, False, 0
+    while not ended.wait(SAMPLE_SECONDS):
+        cpu = main_thread_cpu(process.pid)
+        call = read(f"/proc/{process.pid}/syscall").split(" ", 1)[0]
+        polling = polling or call in SLEEP_CALLS
+        if call == FUTEX and not polling and cpu is not None:
+            at_barrier = cpu
+        for line in read(f"/proc/{process.pid}/status").splitlines():
+            if line.startswith("VmHWM:"):
+                peak = max(peak, int(line.split()[1]))
+    total = main_thread_cpu(process.pid)
+    _, status, usage = os.wait4(process.pid, 0)
+    output.seek(0)
+    text = output.read().decode(errors="replace")
+    if os.waitstatus_to_exitcode(status) != 0 or (expected_text and expected_text not in text):
+        raise SystemExit(f"{command} failed (status {status}):\n{text[-2000:]}")
+    after_barrier = total - at_barrier if total is not None and at_barrier is not None else None
+    return {"wall": end[0] - start, "after_barrier": after_barrier, "system": usage.ru_stime,
+            "rss": peak / 1024}
+
+
+def median(values):
+    values = [value for value in values if value is not None]
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..",
+                                                        "build", "linux"))
+    parser.add_argument("--pairs", type=int, default=5)
+    parser.add_argument("--counts", default="128,1024,16384")
+    parser.add_argument("--reference-threads", default="",
+                        help="threads of the reference (default: one per processor)")
+    parser.add_argument("--layer", help="folder of another libquorvane-win32.so for the tool")
+    arguments = parser.parse_args()
+    folder = tempfile.mkdtemp(prefix="quorvane-bench-")
+    try:
+        tool = shutil.copy(os.path.join(arguments.build, "win", "quorvane"), folder)
+        reference = os.path.join(arguments.build, "bench", "quorvane_reference")
+        print(f"{'N':>6} {'tool s':>8} {'ref s':>8} {'ratio':>6} {'main after':>10} "
+              f"{'sys s':>7} {'sys/wall':>8} {'RSS MiB':>8} {'ref RSS':>8}  ratios")
+        for count in [int(value) for value in arguments.counts.split(",")]:
+            refused = f"threads failed to set MMCSS priority: {count}\n"
+            tool_runs, reference_runs, ratios = [], [], []
+            for pair in range(arguments.pairs):
+                commands = [("tool", [tool, str(count)]),
+                            ("reference", [reference, str(count), arguments.reference_threads])]
+                if arguments.reference_threads == "":
+                    commands[1][1].pop()
+                results = {}
+                for name, command in commands if pair % 2 == 0 else commands[::-1]:
+                    if name == "tool":
+                        results[name] = run(command, refused, arguments.layer)
+                    else:
+                        results[name] = run(command)
+                tool_runs.append(results["tool"])
+                reference_runs.append(results["reference"])
+                ratios.append(results["tool"]["wall"] / results["reference"]["wall"])
+            wall = median(run["wall"] for run in tool_runs)
+            after = median(run["after_barrier"] for run in tool_runs)
+            system = median(run["system"] for run in tool_runs)
+            print(f"{count:>6} {wall:>8.3f} {median(run['wall'] for run in reference_runs):>8.3f}"
+                  f" {median(ratios):>6.3f} {100 * after / wall:>9.2f}% {system:>7.2f}"
+                  f" {100 * system / wall:>7.2f}% {median(run['rss'] for run in tool_runs):>8.1f}"
+                  f" {median(run['rss'] for run in reference_runs):>8.1f}  "
+                  + " ".join(f"{ratio:.3f}" for ratio in ratios), flush=True)
+    finally:
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()
