@@ -23,3 +23,5 @@ ensure_packages() {
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest python3 util-linux"
 WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+# The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.
+PACKAGING_PACKAGES="dpkg-dev file lintian"
