@@ -64,3 +64,5 @@ NATIVE_PACKAGES="g++ cmake ninja-build googletest libbenchmark-dev python3 util-
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
 WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
+# The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.
+PACKAGING_PACKAGES="dpkg-dev file lintian"

@@ -62,7 +62,18 @@ void DropLoaderError() {
   dlerror();
 }
 
-// Like Windows, looks beside the executable first, then where the system looks for libraries.
+// The folder this library was loaded from, with its trailing '/'; empty if unknown.
+std::string LayerDirectory() {
+  Dl_info self;
+  if (dladdr(reinterpret_cast<void*>(&LoadLibraryA), &self) == 0 || self.dli_fname == nullptr) {
+    return {};
+  }
+  const std::string layer(self.dli_fname);
+  return layer.substr(0, layer.rfind('/') + 1);
+}
+
+// Like Windows, looks beside the executable first; then in the layer's own folder, where an
+// installed tree keeps its libraries; then where the system looks for libraries.
 void* Open(const char* moduleName, int flags) {
   const std::string file = SharedLibraryFile(moduleName);
   if (file.find('/') == std::string::npos) {
@@ -70,6 +81,10 @@ void* Open(const char* moduleName, int flags) {
     if (!directory.empty()) {
       if (void* module = dlopen((directory + file).c_str(), flags)) return module;
       DropLoaderError();
+    }
+    const std::string layerDirectory = LayerDirectory();
+    if (!layerDirectory.empty() && layerDirectory != directory) {
+      if (void* module = dlopen((layerDirectory + file).c_str(), flags)) return module;
     }
   }
   void* module = dlopen(file.c_str(), flags);
