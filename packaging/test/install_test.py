@@ -29,6 +29,7 @@ INSTALLED = [
     "lib/cmake/Quorvane/QuorvaneTargets.cmake",
     "lib/libquorvane-mmcss.a",
     "lib/libquorvane-thread.a",
+    "lib/quorvane/libavrt.so",
     "lib/quorvane/libquorvane-win32.so",
     "share/doc/quorvane/README.md",
     "share/doc/quorvane/changelog.gz",
@@ -66,12 +67,15 @@ class InstalledTree(unittest.TestCase):
         shutil.rmtree(cls.scratch)
 
     def setUp(self):
-        # Each test changes a copy of its own, with the stand-in provider installed.
+        # Each test changes a copy of its own.
         self.tree = tempfile.mkdtemp(prefix="tree-", dir=self.scratch)
         os.rmdir(self.tree)
         shutil.copytree(self.moved, self.tree, symlinks=True)
         self.addCleanup(shutil.rmtree, self.tree)
         self.provider = os.path.join(self.tree, "lib", "quorvane", "libavrt.so")
+
+    def use_stand_in(self):
+        """The installed provider replaced by one that grants 3, to tell the search steps apart."""
         shutil.copy(support.ARGS.stand_in, self.provider)
 
     def run_tool(self, env=None):
@@ -98,7 +102,19 @@ class InstalledTree(unittest.TestCase):
                                                "libquorvane-win32.so"))
         self.assertNotRegex(dynamic, r"\((RUNPATH|RPATH)\)")
 
+    def test_the_installed_provider_finds_the_layer_beside_itself(self):
+        dynamic = dynamic_section(os.path.join(self.moved, "lib", "quorvane", "libavrt.so"))
+        self.assertEqual(re.findall(r"\(RUNPATH\)\s+Library runpath: \[(.*)\]", dynamic),
+                         ["$ORIGIN"])
+
+    def test_the_moved_tree_runs_with_the_installed_provider(self):
+        # The kernel grants root every thread; nobody else is granted any without RealtimeKit.
+        no_bus = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+        granted = 4 if os.geteuid() == 0 else 0
+        self.assertEqual(self.run_tool(no_bus), (0, linux_output(4, granted, 4 - granted)))
+
     def test_the_moved_tree_runs_with_the_provider_beside_the_layer(self):
+        self.use_stand_in()
         self.assertEqual(self.run_tool(), (0, linux_output(4, 3, 1)))
 
     def test_without_a_provider_every_thread_fails(self):
@@ -106,6 +122,7 @@ class InstalledTree(unittest.TestCase):
         self.assertEqual(self.run_tool(), (0, linux_output(4, 0, 4)))
 
     def test_the_layer_folder_comes_before_the_library_path(self):
+        self.use_stand_in()
         elsewhere = os.path.join(self.tree, "on-the-path")
         os.mkdir(elsewhere)
         shutil.copy(support.ARGS.refusing, os.path.join(elsewhere, "libavrt.so"))
@@ -113,6 +130,7 @@ class InstalledTree(unittest.TestCase):
                          (0, linux_output(4, 3, 1)))
 
     def test_the_executable_folder_comes_before_the_layer_folder(self):
+        self.use_stand_in()
         shutil.copy(support.ARGS.refusing, os.path.join(self.tree, "bin", "libavrt.so"))
         self.assertEqual(self.run_tool(), (0, linux_output(4, 0, 4)))
 
