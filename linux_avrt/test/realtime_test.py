@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The Linux avrt provider against the real kernel and the real RealtimeKit.
 
-DirectPath runs as any user: the kernel grants real-time scheduling to root and to holders of
-CAP_SYS_NICE, and refuses everybody else. RealtimeKit needs root: it starts a private system
+DirectPath runs as any user: the kernel grants real-time scheduling to root and refuses
+everybody else without rights. ChangedUser (a user given CAP_SYS_NICE) and RealtimeKit need root: it starts a private system
 bus, polkitd (in a mount namespace of its own, with rules that let `nobody` acquire real-time
 scheduling) and rtkit-daemon with its default limits, and stops them by PID.
 """
@@ -119,8 +119,16 @@ class DirectPath(unittest.TestCase):
         self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
 
-    def test_cap_sys_nice_grants_every_thread(self):
+
+class ChangedUser(unittest.TestCase):
+    """Only root can hand another user a capability."""
+
+    def setUp(self):
         require_root(self)
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def test_cap_sys_nice_grants_every_thread(self):
         prefix = as_nobody(*WITH_SYS_NICE)
         self.assertEqual(self.installation.probe(NO_BUS, prefix),
                          granted_everything("SCHED_FIFO", 19))
