@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <new>
 
 namespace avrt {
 namespace {
@@ -101,6 +102,16 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
   return false;
 }
 
+// Puts back the scheduling read before the grant; false, with errno set, when refused.
+bool PutBack(const Registration& registration) {
+  if (WriteScheduling(registration.threadId, registration.before)) return true;
+  if ((registration.before.policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) return false;
+  // Only a privileged thread may drop reset-on-fork, which every grant sets.
+  Scheduling normal = registration.before;
+  normal.policy |= SCHED_RESET_ON_FORK;
+  return WriteScheduling(registration.threadId, normal);
+}
+
 }  // namespace
 }  // namespace avrt
 
@@ -136,8 +147,17 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
     return nullptr;
   }
   registration.before = before;
-  *taskIndex = avrt::TaskIndex(task);
-  return Registrations::Instance().Add(registration);
+  try {
+    HANDLE handle = Registrations::Instance().Add(registration);
+    *taskIndex = avrt::TaskIndex(task);
+    return handle;
+  } catch (const std::bad_alloc&) {
+    // A grant nobody holds a handle to could never be reverted.
+    avrt::PutBack(registration);
+    if (registration.fromRealtimeKit) avrt::RealtimeKit::Instance().Released();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
 }
 
 BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
@@ -175,13 +195,7 @@ BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool restored = avrt::WriteScheduling(registration.threadId, registration.before);
-  if (!restored && (registration.before.policy & ~SCHED_RESET_ON_FORK) == SCHED_OTHER) {
-    // Only a privileged thread may drop reset-on-fork, which every grant sets.
-    avrt::Scheduling normal = registration.before;
-    normal.policy |= SCHED_RESET_ON_FORK;
-    restored = avrt::WriteScheduling(registration.threadId, normal);
-  }
+  const bool restored = avrt::PutBack(registration);
   const DWORD error = avrt::ErrorFromErrno(errno);
   Registrations::Instance().Remove(handle);
   if (registration.fromRealtimeKit) avrt::RealtimeKit::Instance().Released();

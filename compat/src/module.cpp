@@ -1,6 +1,7 @@
 // Modules: "name.dll" stands for the shared library "libname.so" (see README.md).
 #include <windows.h>
 
+#include "out_of_memory.h"
 #include "thread_object.h"
 
 #include <dlfcn.h>
@@ -99,20 +100,24 @@ extern "C" {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
-  void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
-  return static_cast<HMODULE>(module);
+  return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&] {
+    void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+    return static_cast<HMODULE>(module);
+  });
 }
 
 HMODULE GetModuleHandleA(LPCSTR moduleName) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
-  void* module = compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
-  if (module == nullptr) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  dlclose(module);  // the handle stays valid while the library is loaded; no reference is kept
-  return static_cast<HMODULE>(module);
+  return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&]() -> HMODULE {
+    void* module = compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
+    if (module == nullptr) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    dlclose(module);  // the handle stays valid while the library is loaded; no reference is kept
+    return static_cast<HMODULE>(module);
+  });
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {

@@ -2,6 +2,7 @@
 // nice values. A thread's nice is set from the class and its relative priority, and read back
 // from the kernel, so what the calls report is what the scheduler does.
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -108,13 +110,13 @@ PriorityState& State() {
 
 std::vector<pid_t> ThreadsOfProcess() {
   std::vector<pid_t> threads;
-  DIR* directory = opendir("/proc/self/task");
-  if (directory == nullptr) return threads;
-  while (const dirent* entry = readdir(directory)) {
+  // Closed however this ends, running out of memory included.
+  const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/task"), closedir);
+  if (!directory) return threads;
+  while (const dirent* entry = readdir(directory.get())) {
     const long id = std::strtol(entry->d_name, nullptr, 10);
     if (id > 0) threads.push_back(static_cast<pid_t>(id));
   }
-  closedir(directory);
   return threads;
 }
 
@@ -186,30 +188,35 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     return FALSE;
   }
   compat::NoCancellation noCancellation;
-  compat::PriorityState& state = compat::State();
-  std::lock_guard<std::mutex> hold(state.lock);
-  struct Moved {
-    pid_t threadId;
-    int previousNice;
-  };
-  std::vector<Moved> moved;
-  for (pid_t threadId : compat::ThreadsOfProcess()) {
-    int nice = 0;
-    if (!compat::ReadNice(threadId, &nice)) continue;  // ended meanwhile
-    const int column = compat::ColumnOf(compat::PriorityFromNice(*state.row, nice));
-    const int wanted = next->nice[static_cast<std::size_t>(column)];
-    if (wanted == nice) continue;
-    if (compat::WriteNice(threadId, wanted)) {
-      moved.push_back({threadId, nice});
-    } else if (errno != ESRCH) {
-      const DWORD error = compat::ErrorFromErrno(errno);
-      for (const Moved& back : moved) compat::WriteNice(back.threadId, back.previousNice);
-      SetLastError(error);
-      return FALSE;
+  return compat::FailWhenOutOfMemory<BOOL>(FALSE, [&] {
+    compat::PriorityState& state = compat::State();
+    std::lock_guard<std::mutex> hold(state.lock);
+    struct Moved {
+      pid_t threadId;
+      int previousNice;
+    };
+    // Allocated before the first change, so that running out of memory changes nothing.
+    const std::vector<pid_t> threads = compat::ThreadsOfProcess();
+    std::vector<Moved> moved;
+    moved.reserve(threads.size());
+    for (pid_t threadId : threads) {
+      int nice = 0;
+      if (!compat::ReadNice(threadId, &nice)) continue;  // ended meanwhile
+      const int column = compat::ColumnOf(compat::PriorityFromNice(*state.row, nice));
+      const int wanted = next->nice[static_cast<std::size_t>(column)];
+      if (wanted == nice) continue;
+      if (compat::WriteNice(threadId, wanted)) {
+        moved.push_back({threadId, nice});
+      } else if (errno != ESRCH) {
+        const DWORD error = compat::ErrorFromErrno(errno);
+        for (const Moved& back : moved) compat::WriteNice(back.threadId, back.previousNice);
+        SetLastError(error);
+        return FALSE;
+      }
     }
-  }
-  state.row = next;
-  return TRUE;
+    state.row = next;
+    return TRUE;
+  });
 }
 
 }  // extern "C"

@@ -1,4 +1,5 @@
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
 
 #include <chrono>
@@ -59,7 +60,9 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCo
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return compat::InsertHandle(std::make_shared<compat::Semaphore>(initialCount, maximumCount));
+  return compat::FailWhenOutOfMemory<HANDLE>(nullptr, [&] {
+    return compat::InsertHandle(std::make_shared<compat::Semaphore>(initialCount, maximumCount));
+  });
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {

@@ -1,5 +1,6 @@
 // Threads: CreateThread and its handle, suspension, waiting, termination, identity.
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
 
 #include <pthread.h>
@@ -167,14 +168,20 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto thread = std::make_shared<ThreadObject>(startAddress, parameter,
-                                               (creationFlags & CREATE_SUSPENDED) ? 1 : 0);
+  std::shared_ptr<ThreadObject> thread;
+  std::shared_ptr<ThreadObject>* start = nullptr;
+  const bool made = compat::FailWhenOutOfMemory(false, [&] {
+    thread = std::make_shared<ThreadObject>(startAddress, parameter,
+                                            (creationFlags & CREATE_SUSPENDED) ? 1 : 0);
+    start = new std::shared_ptr<ThreadObject>(thread);
+    return true;
+  });
+  if (!made) return nullptr;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   int error = pthread_attr_setstacksize(
       &attributes, compat::StackSize(stackSize == 0 ? compat::kDefaultStackReserve : stackSize));
-  auto* start = new std::shared_ptr<ThreadObject>(thread);
   pthread_t pthread;
   if (error == 0) error = pthread_create(&pthread, &attributes, compat::StartThread, start);
   pthread_attr_destroy(&attributes);
@@ -185,16 +192,24 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
   }
   // The identifier is known before the caller can do anything with the thread.
   const pid_t id = compat::KernelThreadId(pthread);
-  compat::ApplyNormalPriority(id);
   {
     std::lock_guard<std::mutex> hold(thread->lock);
     thread->threadId = id;
     thread->pthread = pthread;
-    thread->introduced = true;
+  }
+  // The thread waits to be introduced, so without a handle it can still end before it runs.
+  HANDLE handle = compat::FailWhenOutOfMemory<HANDLE>(nullptr, [&] {
+    compat::ApplyNormalPriority(id);
+    return compat::InsertHandle(thread);
+  });
+  {
+    std::lock_guard<std::mutex> hold(thread->lock);
+    thread->introduced = handle != nullptr;
+    thread->terminated = handle == nullptr;
   }
   thread->changed.notify_all();
-  if (threadId != nullptr) *threadId = static_cast<DWORD>(id);
-  return compat::InsertHandle(std::move(thread));
+  if (handle != nullptr && threadId != nullptr) *threadId = static_cast<DWORD>(id);
+  return handle;
 }
 
 DWORD ResumeThread(HANDLE thread) {

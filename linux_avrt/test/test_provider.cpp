@@ -1,6 +1,7 @@
 // The Linux avrt provider, loaded as the MMCSS client loads it, against the real kernel. Run
 // with no RealtimeKit reachable, so a refusal by the kernel is final; the RealtimeKit path has
 // a test of its own that starts the service.
+#include "failing_allocation.h"
 #include "mmcss.h"
 #include "privilege.h"
 
@@ -144,6 +145,34 @@ TEST(LinuxAvrtDeathTest, WithoutRightsEveryRegistrationIsRefused) {
   EXPECT_EXIT(compat::test::RunUnprivileged(
                   [] { RegistrationHoldsFifoWithinTheBandAndRevertRestores(false); }),
               ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LinuxAvrt, RunningOutOfMemoryLeavesNoGrantBehind) {
+  if (!compat::test::MayRaisePriority()) GTEST_SKIP() << "only a granted registration allocates";
+  Provider provider;
+  ASSERT_NE(provider.Register, nullptr);
+  std::thread([&] {
+    const auto before = Scheduling();
+    HANDLE registration = nullptr;
+    int failures = 0;
+    for (int allowed = 0; registration == nullptr && allowed < 50; ++allowed) {
+      DWORD error = 0;
+      {
+        quorvane::test::FailingAllocations failing(allowed);
+        DWORD index = 0;
+        registration = provider.Register("Pro Audio", "Pro Audio", &index);
+        error = GetLastError();
+      }
+      if (registration == nullptr) {
+        ++failures;
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(Scheduling(), before);
+      }
+    }
+    EXPECT_GE(failures, 1);
+    ASSERT_NE(registration, nullptr);
+    EXPECT_TRUE(provider.Revert(registration));
+  }).join();
 }
 
 TEST(LinuxAvrt, InventedHandlesAreRefused) {
