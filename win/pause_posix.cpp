@@ -114,9 +114,14 @@ class HeldSignals {
 // One key press: its first byte, then whatever else it sent (an arrow key's escape sequence,
 // the rest of a multi-byte letter), which is already there when the first byte is.
 bool ReadKeyPress() {
-  char bytes[64];
-  if (read(STDIN_FILENO, bytes, 1) != 1) return false;
   pollfd input{STDIN_FILENO, POLLIN, 0};
+  // Waits in poll, not in read: ThreadSanitizer runs a signal's handler at once only inside a
+  // call it knows to block, and poll is one. A stop and continue end it early, never the wait.
+  int ready = 0;
+  while ((ready = poll(&input, 1, -1)) < 0 && errno == EINTR) {
+  }
+  char bytes[64];
+  if (ready != 1 || read(STDIN_FILENO, bytes, 1) != 1) return false;
   while (poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0 &&
          read(STDIN_FILENO, bytes, sizeof bytes) > 0) {
   }

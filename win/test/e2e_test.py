@@ -389,8 +389,6 @@ class TerminalPause(unittest.TestCase):
     def setUp(self):
         if on_windows():
             self.skipTest("Windows pauses with its command processor")
-        if ARGS.thread_sanitizer:
-            self.skipTest("ThreadSanitizer defers the signals the pause re-raises")
         installation = Installation()
         self.addCleanup(installation.remove)
         self.session = TerminalSession(installation)
@@ -470,7 +468,6 @@ def main():
     parser.add_argument("--runtime", default="", help="the POSIX layer's shared library")
     parser.add_argument("--fake-avrt", required=True, help="our test avrt library")
     parser.add_argument("--sanitized", action="store_true", help="built with a sanitizer")
-    parser.add_argument("--thread-sanitizer", action="store_true", help="built with TSan")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 
