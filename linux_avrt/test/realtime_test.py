@@ -259,6 +259,11 @@ class RealtimeKit(unittest.TestCase):
         counts = self.installation.probe(self.services.env, as_nobody())
         self.assertEqual(counts, {"granted": 25, "policy SCHED_RR|SCHED_RESET_ON_FORK 18": 25,
                                   "refused 565": COUNT - 25, "restored": 25}, self.log())
+        if ARGS.thread_sanitizer:
+            # ThreadSanitizer runs the SIGXCPU handler that demotes a worker past the soft
+            # limit only when the worker calls a function it intercepts, and the busy loop calls
+            # none: under load about one run in six ended by SIGKILL, the hard limit's answer.
+            return
         self.services.restart_rtkit()
         self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
                          (0, 25, COUNT - 25), self.log())
@@ -282,6 +287,7 @@ def main():
     parser.add_argument("--probe", required=True)
     parser.add_argument("--runtime", required=True, help="the POSIX layer's shared library")
     parser.add_argument("--provider", required=True, help="the avrt provider, libavrt.so")
+    parser.add_argument("--thread-sanitizer", action="store_true", help="built with TSan")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 
