@@ -4,6 +4,7 @@
 #include "provider.h"
 
 #include <pthread.h>
+#include <unistd.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -27,18 +28,41 @@ struct Registration {
 };
 
 // Handles are small numbers, never addresses: one that is stale, invented or another
-// thread's is refused, not followed.
+// thread's is refused, not followed. A thread holds at most one registration, and it ends with
+// the thread: a later thread given the same id never inherits it.
 class Registrations {
  public:
+  // Throws std::bad_alloc when the registration or the watch on its thread's end cannot be
+  // made.
   HANDLE Add(const Registration& registration) {
     std::lock_guard<std::mutex> hold(lock);
-    const std::uintptr_t value = nextValue++;
-    table.emplace(value, registration);
+    ForgetAfterFork();
+    const std::uintptr_t value = nextValue;
+    auto added = byThread.emplace(registration.threadId, value).first;
+    try {
+      table.emplace(value, registration);
+    } catch (const std::bad_alloc&) {
+      byThread.erase(added);
+      throw;
+    }
+    // The key's value is set only while the thread holds a registration.
+    if (pthread_setspecific(threadEnd, this) != 0) {
+      byThread.erase(added);
+      table.erase(value);
+      throw std::bad_alloc();
+    }
+    ++nextValue;
     return reinterpret_cast<HANDLE>(value);
+  }
+  bool HeldByCallingThread() {
+    std::lock_guard<std::mutex> hold(lock);
+    ForgetAfterFork();
+    return byThread.count(CurrentThreadId()) != 0;
   }
   // The calling thread's registration behind `handle`, copied out.
   bool Find(HANDLE handle, Registration* registration) {
     std::lock_guard<std::mutex> hold(lock);
+    ForgetAfterFork();
     auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == table.end() || found->second.threadId != CurrentThreadId()) return false;
     *registration = found->second;
@@ -49,21 +73,64 @@ class Registrations {
     auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found != table.end()) found->second.current = current;
   }
+  // The registration has ended: its grant no longer holds the real-time limit.
   void Remove(HANDLE handle) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
+      if (found == table.end()) return;
+      byThread.erase(found->second.threadId);
+      table.erase(found);
+      pthread_setspecific(threadEnd, nullptr);
+    }
+    RealtimeTimeLimit::Instance().Release();
+  }
+  // Real-time scheduling that nothing here granted is dropped; the check and the write under
+  // the lock, so that a registration of the thread cannot come in between.
+  void UndoUnregistered(pid_t threadId) {
     std::lock_guard<std::mutex> hold(lock);
-    table.erase(reinterpret_cast<std::uintptr_t>(handle));
+    ForgetAfterFork();
+    Scheduling now{};
+    if (byThread.count(threadId) != 0 || !ReadScheduling(threadId, &now) ||
+        !IsRealtime(now.policy)) {
+      return;
+    }
+    WriteScheduling(threadId, {SCHED_OTHER | SCHED_RESET_ON_FORK, 0});
   }
 
-  static Registrations& Instance() {
-    // Never destroyed: threads may still revert while the process exits.
-    static Registrations* instance = new Registrations;
-    return *instance;
-  }
+  static Registrations& Instance() { return Lasting<Registrations>(); }
 
  private:
+  friend Registrations& Lasting<Registrations>();
+  Registrations() { pthread_key_create(&threadEnd, OnThreadEnd); }
+
+  // A thread that ends holding a registration, the tool's workers among them, ends it.
+  static void OnThreadEnd(void* registrations) {
+    Registrations* self = static_cast<Registrations*>(registrations);
+    HANDLE handle = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      auto found = self->byThread.find(CurrentThreadId());
+      if (found == self->byThread.end()) return;
+      handle = reinterpret_cast<HANDLE>(found->second);
+    }
+    self->Remove(handle);
+  }
+  // A forked child holds none of its parent's registrations: its one thread starts normal.
+  void ForgetAfterFork() {
+    const pid_t process = getpid();
+    if (process == owner) return;
+    owner = process;
+    table.clear();
+    byThread.clear();
+  }
+
   std::mutex lock;
   std::map<std::uintptr_t, Registration> table;
+  std::map<pid_t, std::uintptr_t> byThread;  // the one registration each thread may hold
   std::uintptr_t nextValue = 1;
+  pthread_key_t threadEnd{};
+  pid_t owner = getpid();
 };
 
 // A thread ended by TerminateThread inside these calls would leave a lock held.
@@ -82,9 +149,12 @@ DWORD ErrorFromErrno(int error) {
   return error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
 }
 
-// The grant, by the kernel first and RealtimeKit second. Starts the thread at the task's
-// normal priority, or at the ceiling when that is lower.
+// The grant, by the kernel first and RealtimeKit second, with the real-time limit held from
+// before the thread is real-time. Starts the thread at the task's normal priority, or at the
+// ceiling when that is lower.
 bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* error) {
+  RealtimeTimeLimit& limit = RealtimeTimeLimit::Instance();
+  if (!limit.Hold(error)) return false;
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
   if (const int ceiling = GrantDirectly(threadId, task.Top())) {
@@ -99,20 +169,30 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
     *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted}, granted, true};
     return true;
   }
+  limit.Release();
   return false;
 }
 
-// Puts back the scheduling read before the grant; false, with errno set, when refused.
+// Puts back the scheduling read before the grant; false, with errno set, when refused. Only a
+// privileged thread may drop reset-on-fork, which every grant sets, so it stays where needed;
+// where the old policy cannot come back at all, the thread is at least made normal.
 bool PutBack(const Registration& registration) {
-  if (WriteScheduling(registration.threadId, registration.before)) return true;
-  if ((registration.before.policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) return false;
-  // Only a privileged thread may drop reset-on-fork, which every grant sets.
-  Scheduling normal = registration.before;
-  normal.policy |= SCHED_RESET_ON_FORK;
-  return WriteScheduling(registration.threadId, normal);
+  Scheduling before = registration.before;
+  if (WriteScheduling(registration.threadId, before)) return true;
+  before.policy |= SCHED_RESET_ON_FORK;
+  if (WriteScheduling(registration.threadId, before)) return true;
+  const int refused = errno;
+  WriteScheduling(registration.threadId, {SCHED_OTHER | SCHED_RESET_ON_FORK, 0});
+  errno = refused;
+  return false;
 }
 
 }  // namespace
+
+void UndoLateGrant(pid_t threadId) {
+  Registrations::Instance().UndoUnregistered(threadId);
+}
+
 }  // namespace avrt
 
 using avrt::Registration;
@@ -134,6 +214,11 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
   }
   // The higher of the two tasks, as Windows takes it.
   const avrt::Task& task = second->normalPriority > first->normalPriority ? *second : *first;
+  // A thread holds one registration at a time, as on Windows.
+  if (Registrations::Instance().HeldByCallingThread()) {
+    SetLastError(avrt::ERROR_THREAD_ALREADY_IN_TASK);
+    return nullptr;
+  }
   const pid_t threadId = avrt::CurrentThreadId();
   avrt::Scheduling before{};
   if (!avrt::ReadScheduling(threadId, &before)) {
@@ -154,7 +239,7 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
   } catch (const std::bad_alloc&) {
     // A grant nobody holds a handle to could never be reverted.
     avrt::PutBack(registration);
-    if (registration.fromRealtimeKit) avrt::RealtimeKit::Instance().Released();
+    avrt::RealtimeTimeLimit::Instance().Release();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -197,8 +282,12 @@ BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {
   }
   const bool restored = avrt::PutBack(registration);
   const DWORD error = avrt::ErrorFromErrno(errno);
-  Registrations::Instance().Remove(handle);
-  if (registration.fromRealtimeKit) avrt::RealtimeKit::Instance().Released();
+  // A thread that is still real-time keeps its registration, so the revert can be tried again.
+  avrt::Scheduling now{};
+  if (restored || !avrt::ReadScheduling(registration.threadId, &now) ||
+      !avrt::IsRealtime(now.policy)) {
+    Registrations::Instance().Remove(handle);
+  }
   if (!restored) {
     SetLastError(error);
     return FALSE;

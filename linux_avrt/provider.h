@@ -4,19 +4,36 @@
 
 #include <windows.h>
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 struct sd_bus;
 
 namespace avrt {
 
+// A process-wide object, built on first use without allocating (a call that runs out of memory
+// says so instead of throwing) and never destroyed: threads may still use it while the process
+// exits.
+template <typename T>
+T& Lasting() {
+  alignas(T) static unsigned char storage[sizeof(T)];
+  static T* instance = new (storage) T;
+  return *instance;
+}
+
 // Errors the Windows headers of the toolchain lack.
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
 constexpr DWORD ERROR_INVALID_TASK_NAME = 1550;
+constexpr DWORD ERROR_THREAD_ALREADY_IN_TASK = 1552;
+// RealtimeKit did not answer in time, now or earlier in this process.
+constexpr DWORD ERROR_TIMEOUT = 1460;
+// The hard RLIMIT_RTTIME in force is too short for a thread past it to be demoted in time.
+constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 // A default MMCSS task and the real-time priorities its threads move within: one per
 // AVRT_PRIORITY, very low (-2) to critical (2).
@@ -28,7 +45,8 @@ struct Task {
   constexpr int Top() const { return PriorityFor(2); }
 };
 
-// The task named `name` (case-insensitive, as Windows matches task names), or null.
+// The task named `name` (case-insensitive in ASCII, as Windows matches task names, whatever the
+// locale), or null.
 const Task* FindTask(const char* name);
 // 1-based position of `task` in the table: the task index Windows hands out is never 0.
 DWORD TaskIndex(const Task& task);
@@ -49,33 +67,73 @@ bool WriteScheduling(pid_t threadId, Scheduling scheduling);
 // that is lower and the first try was refused. Returns the priority held, or 0 (errno set).
 int GrantDirectly(pid_t threadId, int priority);
 
-// Second step: RealtimeKit on the system bus. One connection for the process, opened on first
-// need; a bus that cannot be reached is not asked again.
-class RealtimeKit {
- public:
-  // Asks for SCHED_RR at `priority` (clamped to 1..MaxRealtimePriority). Returns the
-  // priority granted, or 0 with the Windows error that says why.
-  int MakeRealtime(pid_t threadId, int priority, DWORD* error);
-  // A registration that RealtimeKit granted has ended.
-  void Released();
+// Whether the policy, reset-on-fork aside, is SCHED_FIFO or SCHED_RR.
+bool IsRealtime(int policy);
+// Drops real-time scheduling that RealtimeKit applied after its call gave up, unless the thread
+// holds a registration now.
+void UndoLateGrant(pid_t threadId);
 
-  static RealtimeKit& Instance();
+// The process's RLIMIT_RTTIME while any grant is held, on both paths. A real-time thread that
+// runs past the hard limit without blocking gets the whole process killed; the soft limit, at
+// half of it, comes first and the SIGXCPU guard demotes the thread instead. The kernel checks at
+// its tick, so a hard limit too short to demote in time refuses the grant.
+class RealtimeTimeLimit {
+ public:
+  // Before a grant, on either path: installs the guard. False, with the Windows error that
+  // says why, when the limit in force leaves no safe grant.
+  bool Hold(DWORD* error);
+  // For a held grant that RealtimeKit makes: the hard limit at most `ceiling`, as it requires.
+  bool Tighten(rlim_t ceiling, DWORD* error);
+  // A grant has ended, or was not made after Hold; the last one puts the program's limits and
+  // its SIGXCPU disposition back.
+  void Release();
+
+  static RealtimeTimeLimit& Instance() { return Lasting<RealtimeTimeLimit>(); }
 
  private:
+  bool Keep(rlim_t ceiling, DWORD* error);
+  void Restore();
+  void ForgetAfterFork();
+
+  std::mutex lock;
+  pid_t owner = 0;  // the process the holders are counted in
+  int holders = 0;
+  rlimit saved{};  // the program's own limits, before the first hold
+};
+
+// Second step: RealtimeKit on the system bus. One connection for the process, opened on first
+// need; all its waiting shares one budget, and a bus that failed or timed out is not asked
+// again by this process (a forked child opens its own).
+class RealtimeKit {
+ public:
+  // Asks for SCHED_RR at `priority` (clamped to 1..MaxRealtimePriority), with a
+  // RealtimeTimeLimit held. Returns the priority granted, or 0 with the Windows error that says
+  // why.
+  int MakeRealtime(pid_t threadId, int priority, DWORD* error);
+
+  static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
+
+ private:
+  friend RealtimeKit& Lasting<RealtimeKit>();
+  struct Call;
   bool Connect(DWORD* error);
-  bool LimitRealtimeTime(DWORD* error);
+  bool ReadLimits(DWORD* error);
+  int Ask(pid_t threadId, int priority, DWORD* error);
+  void GiveUp(DWORD error);
+  std::uint64_t Allowance() const;
+  std::uint64_t Deadline() const;
+  void Spend(std::uint64_t since);
+  void ForgetAfterFork();
 
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
-  bool absent = false;
+  DWORD refusal = ERROR_SUCCESS;  // once set, the answer to every later request
+  std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
+  pid_t owner = 0;                // the process the connection belongs to
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
-  // The process's RLIMIT_RTTIME before it was lowered for RealtimeKit, put back when no thread
-  // holds a grant any more.
-  bool limitLowered = false;
-  std::uint64_t savedSoftLimit = 0;
-  std::uint64_t savedHardLimit = 0;
-  int holders = 0;
+
+  RealtimeKit();
 };
 
 }  // namespace avrt

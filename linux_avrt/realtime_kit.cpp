@@ -1,20 +1,20 @@
 // RealtimeKit, the system service that hands real-time scheduling to unprivileged users
-// within per-user limits. Reached through sd-bus on the system bus (DBUS_SYSTEM_BUS_ADDRESS is
-// honoured by sd-bus itself).
+// within per-user limits. Reached through sd-bus on the system bus named by
+// DBUS_SYSTEM_BUS_ADDRESS, or the standard one.
 #include "provider.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <sched.h>
-#include <signal.h>
+#include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <exception>
+#include <thread>
 
 namespace avrt {
 namespace {
@@ -22,39 +22,35 @@ namespace {
 constexpr const char* kService = "org.freedesktop.RealtimeKit1";
 constexpr const char* kObject = "/org/freedesktop/RealtimeKit1";
 constexpr const char* kInterface = "org.freedesktop.RealtimeKit1";
-// RealtimeKit answers within milliseconds; a hung service must not hold every thread for the
-// bus's default 25 s.
-constexpr std::uint64_t kCallTimeoutMicroseconds = 5000000;
+constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socket";
+// RealtimeKit answers within milliseconds, polkit's verdict included. Every wait of the
+// process for the bus (connecting, authenticating, the bus's Hello, each call) shares one
+// budget, and none lasts longer than a call's timeout: a silent bus or a hung service costs the
+// process one wait, never one for each thread.
+constexpr std::uint64_t kCallTimeoutMicroseconds = 1000000;
+constexpr std::uint64_t kBudgetMicroseconds = 4000000;
+constexpr std::uint64_t kNever = UINT64_MAX;
 
-// The limits the guard keeps; written before the guard is installed.
-std::atomic<rlim_t> guardedSoftLimit{0};
-std::atomic<rlim_t> guardedHardLimit{0};
-
-// A real-time thread that runs past the hard RLIMIT_RTTIME gets the whole process killed. The
-// soft limit, at half of it, comes first: the thread gives up real-time scheduling and runs
-// on, so a slow machine costs a grant, never the process. The kernel raises the process's soft
-// limit by a second at each SIGXCPU, past the hard one, and sends one signal for threads that
-// cross it together: the limit goes back down, so the next thread over it is signalled too.
-void OnRealtimeTimeExceeded(int) {
-  const int saved = errno;
-  sched_param normal{};
-  syscall(SYS_sched_setscheduler, 0, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
-  const rlimit limit{guardedSoftLimit.load(), guardedHardLimit.load()};
-  syscall(SYS_prlimit64, 0, RLIMIT_RTTIME, &limit, nullptr);
-  errno = saved;
+std::uint64_t Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
-// Only where the program has not chosen what SIGXCPU does.
-void GuardAgainstRealtimeTimeKill(const rlimit& limit) {
-  guardedSoftLimit.store(limit.rlim_cur);
-  guardedHardLimit.store(limit.rlim_max);
-  struct sigaction current {};
-  if (sigaction(SIGXCPU, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
-  struct sigaction guard {};
-  guard.sa_handler = OnRealtimeTimeExceeded;
-  guard.sa_flags = SA_RESTART;
-  sigemptyset(&guard.sa_mask);
-  sigaction(SIGXCPU, &guard, nullptr);
+// Runs the connection until `done()`; false at the deadline or when the connection fails.
+// sd-bus's own waits (90 s to authenticate) would not stop sooner.
+template <typename Done>
+bool RunUntil(sd_bus* bus, std::uint64_t deadline, Done done) {
+  while (!done()) {
+    const int processed = sd_bus_process(bus, nullptr);
+    if (processed < 0) return false;
+    if (processed > 0) continue;
+    const std::uint64_t now = Now();
+    if (now >= deadline) return false;
+    if (sd_bus_wait(bus, deadline == kNever ? kNever : deadline - now) < 0) return false;
+  }
+  return true;
 }
 
 // RealtimeKit turns every refusal into AccessDenied with strerror's text; its per-user thread,
@@ -66,89 +62,213 @@ DWORD ErrorFromBus(const sd_bus_error& error) {
   return ERROR_ACCESS_DENIED;
 }
 
-}  // namespace
-
-RealtimeKit& RealtimeKit::Instance() {
-  // Never destroyed: registrations may still end while the process exits.
-  static RealtimeKit* instance = new RealtimeKit;
-  return *instance;
+// The thread's real-time priority when it holds real-time scheduling, else 0.
+int RealtimePriority(pid_t threadId) {
+  Scheduling now{};
+  return ReadScheduling(threadId, &now) && IsRealtime(now.policy) ? now.priority : 0;
 }
 
-bool RealtimeKit::Connect(DWORD* error) {
-  *error = ERROR_ACCESS_DENIED;
-  if (absent) return false;
-  if (bus == nullptr) {
-    if (sd_bus_open_system(&bus) < 0) {
-      bus = nullptr;
-      absent = true;
-      return false;
-    }
-    sd_bus_set_method_call_timeout(bus, kCallTimeoutMicroseconds);
+}  // namespace
+
+// One MakeThreadRealtimeWithPID on its way; RealtimeKit applies a grant just before it answers.
+struct RealtimeKit::Call {
+  pid_t threadId = 0;
+  sd_bus_slot* slot = nullptr;
+  bool answered = false;
+  bool granted = false;
+  DWORD error = ERROR_ACCESS_DENIED;
+
+  static int OnAnswer(sd_bus_message* answer, void* userdata, sd_bus_error*) {
+    Call* call = static_cast<Call*>(userdata);
+    call->answered = true;
+    const sd_bus_error* failure = sd_bus_message_get_error(answer);
+    call->granted = failure == nullptr;
+    if (failure != nullptr) call->error = ErrorFromBus(*failure);
+    return 0;
   }
+
+  // A call that gave up may still be granted: when polkit or the service answers late,
+  // RealtimeKit applies the grant all the same. A thread of its own keeps the connection and
+  // waits for the answer (or the bus's word that the service is gone), then undoes what came.
+  static void WatchForLateGrant(sd_bus* bus, Call* call) {
+    auto watch = [bus, call] {
+      RunUntil(bus, kNever, [call] { return call->answered; });
+      UndoLateGrant(call->threadId);
+      sd_bus_slot_unref(call->slot);
+      sd_bus_close_unref(bus);
+      delete call;
+    };
+    try {
+      std::thread(watch).detach();
+    } catch (const std::exception&) {
+      // No thread to spare: what has come is undone now, a later grant cannot be.
+      UndoLateGrant(call->threadId);
+      sd_bus_slot_unref(call->slot);
+      sd_bus_close_unref(bus);
+      delete call;
+    }
+  }
+};
+
+RealtimeKit::RealtimeKit() : budgetLeft(kBudgetMicroseconds) {}
+
+// What the next wait may take; never 0, which sd-bus reads as its own 25 s.
+std::uint64_t RealtimeKit::Allowance() const {
+  return std::max<std::uint64_t>(1, std::min(kCallTimeoutMicroseconds, budgetLeft));
+}
+
+std::uint64_t RealtimeKit::Deadline() const {
+  return Now() + Allowance();
+}
+
+void RealtimeKit::Spend(std::uint64_t since) {
+  budgetLeft -= std::min(budgetLeft, Now() - since);
+}
+
+void RealtimeKit::GiveUp(DWORD error) {
+  refusal = error;
+  sd_bus_close_unref(bus);
+  bus = nullptr;
+}
+
+// A child of fork() must not use its parent's connection; it opens its own, with a budget of
+// its own. The parent's is left as it is: closing it here could disturb the parent's.
+void RealtimeKit::ForgetAfterFork() {
+  const pid_t process = getpid();
+  if (process == owner) return;
+  owner = process;
+  bus = nullptr;
+  refusal = ERROR_SUCCESS;
+  budgetLeft = kBudgetMicroseconds;
+}
+
+// Every sd-bus timeout is set before the connection starts, and the wait for it to be ready is
+// bounded by the budget.
+bool RealtimeKit::Connect(DWORD* error) {
+  if (bus != nullptr) return true;
+  const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const std::uint64_t start = Now();
+  const std::uint64_t deadline = Deadline();
+  sd_bus* opened = nullptr;
+  const bool ready =
+      sd_bus_new(&opened) >= 0 &&
+      sd_bus_set_address(opened, address != nullptr ? address : kStandardSystemBus) >= 0 &&
+      sd_bus_set_bus_client(opened, 1) >= 0 &&
+      sd_bus_set_method_call_timeout(opened, kCallTimeoutMicroseconds) >= 0 &&
+      sd_bus_start(opened) >= 0 &&
+      RunUntil(opened, deadline, [opened] { return sd_bus_is_ready(opened) > 0; });
+  const bool late = Now() >= deadline;
+  Spend(start);
+  bus = opened;
+  if (!ready) {
+    // A bus that cannot be reached now is not asked again.
+    GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
+    *error = refusal;
+    return false;
+  }
+  return true;
+}
+
+// Read once: a service that is not running yet is asked again by the next thread.
+bool RealtimeKit::ReadLimits(DWORD* error) {
   if (maxPriority > 0) return true;
-  // Read once: a service that is not running yet is asked again by the next thread.
   int priority = 0;
   std::int64_t microseconds = 0;
+  const std::uint64_t start = Now();
+  sd_bus_set_method_call_timeout(bus, Allowance());
   sd_bus_error failure = SD_BUS_ERROR_NULL;
-  const bool read =
-      sd_bus_get_property_trivial(bus, kService, kObject, kInterface, "MaxRealtimePriority",
-                                  &failure, 'i', &priority) >= 0 &&
-      sd_bus_get_property_trivial(bus, kService, kObject, kInterface, "RTTimeUSecMax", &failure,
-                                  'x', &microseconds) >= 0;
+  int result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface,
+                                           "MaxRealtimePriority", &failure, 'i', &priority);
+  if (result >= 0) {
+    sd_bus_set_method_call_timeout(bus, Allowance());
+    result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface, "RTTimeUSecMax",
+                                         &failure, 'x', &microseconds);
+  }
   sd_bus_error_free(&failure);
+  Spend(start);
+  if (result == -ETIMEDOUT) {
+    GiveUp(ERROR_TIMEOUT);
+    *error = refusal;
+    return false;
+  }
   // A limit of 0 would have the kernel kill the process at once.
-  if (!read || priority < 1 || microseconds <= 0) return false;
+  *error = ERROR_ACCESS_DENIED;
+  if (result < 0 || priority < 1 || microseconds <= 0) return false;
   maxPriority = priority;
   maxRealtimeMicroseconds = microseconds;
   return true;
 }
 
-// RealtimeKit refuses a process that could run real-time for longer than its maximum.
-bool RealtimeKit::LimitRealtimeTime(DWORD* error) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_RTTIME, &limit) != 0) return false;
-  const auto hard = static_cast<rlim_t>(maxRealtimeMicroseconds);
-  const rlim_t soft = hard / 2;
-  if (limit.rlim_max <= hard && limit.rlim_cur <= soft) return true;
-  if (!limitLowered) {
-    savedSoftLimit = limit.rlim_cur;
-    savedHardLimit = limit.rlim_max;
+// The grant is what the thread holds when the call ends, whatever the answer says: a service
+// that died between applying it and answering has still granted it.
+int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
+  Call* call = new (std::nothrow) Call;
+  if (call == nullptr) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
   }
-  const rlimit lowered{std::min(limit.rlim_cur, soft), std::min(limit.rlim_max, hard)};
-  if (setrlimit(RLIMIT_RTTIME, &lowered) != 0) {
-    *error = ERROR_ACCESS_DENIED;
-    return false;
+  sd_bus_message* message = nullptr;
+  const std::uint64_t start = Now();
+  // Sent without a timeout of its own: the wait below bounds it, and a late answer must still
+  // find its call.
+  int result = sd_bus_message_new_method_call(bus, &message, kService, kObject, kInterface,
+                                              "MakeThreadRealtimeWithPID");
+  if (result >= 0) {
+    result = sd_bus_message_append(message, "ttu", static_cast<std::uint64_t>(getpid()),
+                                   static_cast<std::uint64_t>(threadId),
+                                   static_cast<std::uint32_t>(priority));
   }
-  limitLowered = true;
-  GuardAgainstRealtimeTimeKill(lowered);
-  return true;
+  if (result >= 0)
+    result = sd_bus_call_async(bus, &call->slot, message, Call::OnAnswer, call, kNever);
+  sd_bus_message_unref(message);
+  if (result < 0) {
+    delete call;
+    if (result != -ENOMEM) GiveUp(ERROR_ACCESS_DENIED);  // the connection has closed
+    *error = result == -ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : refusal;
+    return 0;
+  }
+  call->threadId = threadId;
+  const std::uint64_t deadline = Deadline();
+  RunUntil(bus, deadline, [call] { return call->answered; });
+  Spend(start);
+  const bool answered = call->answered;
+  const int held = call->granted ? priority : RealtimePriority(threadId);
+  *error = call->error;
+  if (answered || held > 0) {
+    sd_bus_slot_unref(call->slot);
+    delete call;
+    if (!answered) GiveUp(Now() >= deadline ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
+    return held;
+  }
+  if (Now() < deadline) {
+    // The connection failed: nothing more can come through it.
+    sd_bus_slot_unref(call->slot);
+    delete call;
+    GiveUp(ERROR_ACCESS_DENIED);
+    *error = refusal;
+    return 0;
+  }
+  Call::WatchForLateGrant(bus, call);
+  bus = nullptr;
+  GiveUp(ERROR_TIMEOUT);
+  *error = refusal;
+  return 0;
 }
 
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
-  if (!Connect(error) || !LimitRealtimeTime(error)) return 0;
-  const int granted = std::clamp(priority, 1, maxPriority);
-  sd_bus_error failure = SD_BUS_ERROR_NULL;
-  const int result =
-      sd_bus_call_method(bus, kService, kObject, kInterface, "MakeThreadRealtimeWithPID", &failure,
-                         nullptr, "ttu", static_cast<std::uint64_t>(getpid()),
-                         static_cast<std::uint64_t>(threadId), static_cast<std::uint32_t>(granted));
-  if (result < 0) {
-    *error = ErrorFromBus(failure);
-    sd_bus_error_free(&failure);
+  ForgetAfterFork();
+  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT);
+  if (refusal != ERROR_SUCCESS) {
+    *error = refusal;
     return 0;
   }
-  ++holders;
-  return granted;
-}
-
-void RealtimeKit::Released() {
-  std::lock_guard<std::mutex> hold(lock);
-  if (holders > 0) --holders;
-  if (holders > 0 || !limitLowered) return;
-  // Raising the hard limit again needs CAP_SYS_RESOURCE; without it the lower one stays.
-  const rlimit saved{savedSoftLimit, savedHardLimit};
-  if (setrlimit(RLIMIT_RTTIME, &saved) == 0) limitLowered = false;
+  // RealtimeKit refuses a process that could run real-time for longer than its maximum.
+  if (!Connect(error) || !ReadLimits(error) ||
+      !RealtimeTimeLimit::Instance().Tighten(static_cast<rlim_t>(maxRealtimeMicroseconds), error)) {
+    return 0;
+  }
+  return Ask(threadId, std::clamp(priority, 1, maxPriority), error);
 }
 
 }  // namespace avrt

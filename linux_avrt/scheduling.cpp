@@ -28,6 +28,11 @@ bool WriteScheduling(pid_t threadId, Scheduling scheduling) {
   return syscall(SYS_sched_setscheduler, threadId, scheduling.policy, &parameter) == 0;
 }
 
+bool IsRealtime(int policy) {
+  const int plain = policy & ~SCHED_RESET_ON_FORK;
+  return plain == SCHED_FIFO || plain == SCHED_RR;
+}
+
 int GrantDirectly(pid_t threadId, int priority) {
   // Children of a real-time thread start normal, so nothing inherits the grant unasked.
   constexpr int kPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;

@@ -8,8 +8,6 @@
 // Playback 3, Games 2), two real-time steps per MMCSS step.
 #include "provider.h"
 
-#include <strings.h>
-
 #include <array>
 #include <iterator>
 
@@ -35,11 +33,22 @@ constexpr bool BandsFitRealtimeKitsDefaults() {
 }
 static_assert(BandsFitRealtimeKitsDefaults(), "every band within 1..20");
 
+// strcasecmp follows the locale, where a Turkish one folds 'I' to a dotless 'i'.
+constexpr char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(const char* known, const char* name) {
+  for (; *known != '\0' && AsciiLower(*known) == AsciiLower(*name); ++known, ++name) {
+  }
+  return *known == '\0' && *name == '\0';
+}
+
 }  // namespace
 
 const Task* FindTask(const char* name) {
   for (const Task& task : kTasks) {
-    if (strcasecmp(task.name, name) == 0) return &task;
+    if (SameName(task.name, name)) return &task;
   }
   return nullptr;
 }

@@ -1,12 +1,23 @@
-// avrt_probe N [SPIN_MS]: N threads register as "Pro Audio" at high priority through the MMCSS
-// client, all at once, as the tool's workers do, and each runs SPIN_MS of CPU time without
-// blocking; then each thread's scheduling is read back from the kernel by its id, and every
-// registration is reverted. Prints one count per line:
-//   granted G / refused <error> R / policy <policy> <priority> P / restored S
+// avrt_probe N [SPIN_MS [HOLD_MS]]: N threads register as "Pro Audio" at high priority through
+// the MMCSS client, all at once, as the tool's workers do, and each runs SPIN_MS of CPU time
+// without blocking; HOLD_MS after the last registration each thread's scheduling is read back
+// from the kernel by its id, and every registration is reverted. Prints one count per line:
+//   granted G / refused <error> R / policy <policy> <priority> P / realtime T / restored S
+// where realtime counts every thread, granted or not, that held real-time scheduling.
+//
+// avrt_probe single: the main thread, at SCHED_BATCH, registers through the provider's own
+// calls, registers again, forks a child that registers, and reverts twice. One line each:
+//   first <result> / second <result> / child <result> / revert <result> / again <result>
+// where a result is "granted <policy>", "refused <error>", "reverted <policy>" or "failed <error>".
+//
+// avrt_probe reuse: a thread registers and ends without reverting; new threads start until one
+// is given its id (run it where pid_max is small), which tries the old handle and registers:
+//   reused <tries> / stale <result> / registered <result>
 #include "mmcss.h"
 
 #include <sched.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -15,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -49,6 +61,8 @@ std::string PolicyName(int policy) {
       return std::string("SCHED_FIFO") + reset;
     case SCHED_RR:
       return std::string("SCHED_RR") + reset;
+    case SCHED_BATCH:
+      return std::string("SCHED_BATCH") + reset;
     default:
       return std::to_string(policy);
   }
@@ -65,18 +79,130 @@ double ThreadCpuMilliseconds() {
   std::_Exit(3);
 }
 
+pid_t ThreadId() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+std::string CurrentPolicy() {
+  sched_param parameter{};
+  sched_getparam(0, &parameter);
+  return PolicyName(sched_getscheduler(0)) + " " + std::to_string(parameter.sched_priority);
+}
+
+bool IsRealtime(int policy) {
+  const int plain = policy & ~SCHED_RESET_ON_FORK;
+  return plain == SCHED_FIFO || plain == SCHED_RR;
+}
+
+// The provider's calls, looked up by name as the client looks them up.
+struct Provider {
+  Provider() : module(LoadLibraryA("avrt.dll")) {
+    if (module == nullptr) GiveUp("avrt.dll to load");
+    Register = reinterpret_cast<HANDLE (*)(LPCSTR, LPCSTR, LPDWORD)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "AvSetMmMaxThreadCharacteristicsA")));
+    SetPriority = reinterpret_cast<BOOL (*)(HANDLE, std::int32_t)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "AvSetMmThreadPriority")));
+    Revert = reinterpret_cast<BOOL (*)(HANDLE)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "AvRevertMmThreadCharacteristics")));
+    if (Register == nullptr || SetPriority == nullptr || Revert == nullptr) GiveUp("the calls");
+  }
+
+  // "granted <policy>" or "refused <error>".
+  std::string Registered(HANDLE* registration) const {
+    DWORD index = 0;
+    *registration = Register("Pro Audio", "Pro Audio", &index);
+    if (*registration == nullptr) return "refused " + std::to_string(GetLastError());
+    return "granted " + CurrentPolicy();
+  }
+  std::string Reverted(HANDLE registration) const {
+    if (!Revert(registration)) return "failed " + std::to_string(GetLastError());
+    return "reverted " + CurrentPolicy();
+  }
+
+  HMODULE module;
+  HANDLE (*Register)(LPCSTR, LPCSTR, LPDWORD);
+  BOOL (*SetPriority)(HANDLE, std::int32_t);
+  BOOL (*Revert)(HANDLE);
+};
+
+int Single() {
+  Provider provider;
+  const sched_param normal{};
+  if (sched_setscheduler(0, SCHED_BATCH, &normal) != 0) GiveUp("SCHED_BATCH");
+  HANDLE first = nullptr;
+  HANDLE second = nullptr;
+  std::printf("first %s\n", provider.Registered(&first).c_str());
+  std::printf("second %s\n", provider.Registered(&second).c_str());
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    HANDLE own = nullptr;
+    std::printf("child %s\n", provider.Registered(&own).c_str());
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || status != 0) GiveUp("the child");
+  std::printf("revert %s\n", provider.Reverted(first).c_str());
+  std::printf("again %s\n", provider.Reverted(first).c_str());
+  return 0;
+}
+
+int Reuse() {
+  Provider provider;
+  constexpr int kMostTries = 100000;
+  HANDLE stale = nullptr;
+  pid_t ended = 0;
+  // The kernel skips the lowest ids once it has wrapped around: the thread that ends is one
+  // given an id after the wrap, which comes round again.
+  pid_t last = 0;
+  for (int tries = 1; ended == 0; ++tries) {
+    if (tries > kMostTries) GiveUp("the thread ids to wrap around");
+    std::thread([&] {
+      const pid_t id = ThreadId();
+      if (id < last) {
+        ended = id;
+        std::printf("first %s\n", provider.Registered(&stale).c_str());
+      }
+      last = id;
+    }).join();
+  }
+  for (int tries = 1; tries <= kMostTries; ++tries) {
+    bool reused = false;
+    std::string staleResult;
+    std::string registered;
+    std::thread([&] {
+      if (ThreadId() != ended) return;
+      reused = true;
+      staleResult = provider.SetPriority(stale, 2) ? "moved " + CurrentPolicy()
+                                                   : "refused " + std::to_string(GetLastError());
+      HANDLE own = nullptr;
+      registered = provider.Registered(&own);
+    }).join();
+    if (reused) {
+      std::printf("reused %d\nstale %s\nregistered %s\n", tries, staleResult.c_str(),
+                  registered.c_str());
+      return 0;
+    }
+  }
+  GiveUp("the thread id to be reused");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "single") == 0) return Single();
+  if (argc > 1 && std::strcmp(argv[1], "reuse") == 0) return Reuse();
   const int count = argc > 1 ? std::atoi(argv[1]) : 128;
   const double spinMilliseconds = argc > 2 ? std::atof(argv[2]) : 0;
+  const auto holdTime = std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 0);
   std::vector<Probe> probes(static_cast<std::size_t>(count));
   Meeting meeting;
   std::vector<std::thread> threads;
   for (Probe& probe : probes) {
     threads.emplace_back([&probe, &meeting, count, spinMilliseconds] {
       quorvane::MmcssInspector& mmcss = quorvane::MmcssInspector::Instance();
-      probe.threadId = static_cast<pid_t>(syscall(SYS_gettid));
+      probe.threadId = ThreadId();
       probe.registration = mmcss.SetThreadCharacteristics(quorvane::kProAudioHigh, nullptr);
       probe.error = GetLastError();
       const double start = ThreadCpuMilliseconds();
@@ -100,7 +226,11 @@ int main(int argc, char** argv) {
     if (!meeting.changed.wait_for(hold, kBound, [&] { return meeting.registered == count; })) {
       GiveUp("the registrations");
     }
+    hold.unlock();
+    std::this_thread::sleep_for(holdTime);
+    hold.lock();
     for (const Probe& probe : probes) {
+      lines["realtime"] += IsRealtime(sched_getscheduler(probe.threadId)) ? 1 : 0;
       if (probe.registration == nullptr) {
         ++lines["refused " + std::to_string(probe.error)];
         continue;
