@@ -12,6 +12,7 @@ import pwd
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -22,6 +23,8 @@ import unittest
 ARGS = None
 TIMEOUT_SECONDS = 120
 READY_SECONDS = 10
+# However the bus fails, a run may wait for it about this much longer than a run without one.
+BUS_FAULT_SECONDS = 10
 NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
 COUNT = 128
 RTKIT_DAEMON = "/usr/libexec/rtkit-daemon"
@@ -66,9 +69,9 @@ class Installation:
                               timeout=TIMEOUT_SECONDS, env=environment)
         return done
 
-    def probe(self, env, prefix=(), count=COUNT, spin_ms=0):
-        done = self.run(os.path.basename(ARGS.probe), str(count), str(spin_ms), env=env,
-                        prefix=prefix)
+    def probe(self, env, prefix=(), count=COUNT, spin_ms=0, hold_ms=0):
+        done = self.run(os.path.basename(ARGS.probe), str(count), str(spin_ms), str(hold_ms),
+                        env=env, prefix=prefix)
         if done.returncode != 0:
             raise AssertionError(f"probe failed ({done.returncode}): {done.stderr}")
         counts = {}
@@ -77,9 +80,16 @@ class Installation:
             counts[key] = int(number)
         return counts
 
-    def tool(self, env, prefix=()):
+    def scenario(self, name, env, prefix=()):
+        """The probe's one-thread scenarios: each line's first word and the rest."""
+        done = self.run(os.path.basename(ARGS.probe), name, env=env, prefix=prefix)
+        if done.returncode != 0:
+            raise AssertionError(f"probe {name} failed ({done.returncode}): {done.stderr}")
+        return dict(line.split(" ", 1) for line in done.stdout.splitlines())
+
+    def tool(self, env, prefix=(), count=COUNT):
         """The tool's exit status and its two result counts."""
-        done = self.run(os.path.basename(ARGS.tool), str(COUNT), env=env, prefix=prefix)
+        done = self.run(os.path.basename(ARGS.tool), str(count), env=env, prefix=prefix)
         results = {}
         for line in done.stdout.splitlines():
             for key in ("threads with MMCSS priority", "threads failed to set MMCSS priority"):
@@ -91,11 +101,32 @@ class Installation:
 
 def granted_everything(policy, priority):
     return {"granted": COUNT, f"policy {policy}|SCHED_RESET_ON_FORK {priority}": COUNT,
-            "restored": COUNT}
+            "realtime": COUNT, "restored": COUNT}
 
 
-# ERROR_ACCESS_DENIED for every thread; nothing to restore.
-REFUSED = {"refused 5": COUNT, "restored": 0}
+def refused(error, count=COUNT):
+    """Every thread refused with `error`, none real-time, nothing to restore."""
+    return {f"refused {error}": count, "realtime": 0, "restored": 0}
+
+
+ERROR_ACCESS_DENIED = 5
+ERROR_TOO_MANY_THREADS = 565
+ERROR_TIMEOUT = 1460
+ERROR_NOT_ENOUGH_QUOTA = 1816
+REFUSED = refused(ERROR_ACCESS_DENIED)
+
+
+def with_limits(*limits):
+    return ["prlimit", *limits, "--"]
+
+
+class TimedRun:
+    """The tool's result and how long it took."""
+
+    def __init__(self, installation, env, prefix=()):
+        start = time.monotonic()
+        self.result = installation.tool(env, prefix)
+        self.seconds = time.monotonic() - start
 
 
 class DirectPath(unittest.TestCase):
@@ -118,6 +149,45 @@ class DirectPath(unittest.TestCase):
         prefix = as_nobody() if is_root() else ()
         self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
+
+    def test_time_limits_cost_grants_never_the_process(self):
+        # A short inherited soft limit is the provider's to raise while it grants; a hard limit
+        # the kernel's tick cannot keep (10 ms) refuses every grant; the CPU-time limit, which
+        # also signals SIGXCPU, still ends the program as it would without the provider.
+        tool = self.installation.tool
+        if is_root():
+            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:200000")), (0, COUNT, 0))
+            self.assertEqual(self.installation.probe(NO_BUS, with_limits("--rttime=10000:10000")),
+                             refused(ERROR_NOT_ENOUGH_QUOTA))
+            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:10000")), (0, 0, COUNT))
+        self.assertEqual(tool(NO_BUS, with_limits("--cpu=1:10"))[0], -signal.SIGXCPU)
+
+    def test_one_registration_per_thread_and_one_connection_per_process(self):
+        # From SCHED_BATCH: registered, registered again on the same thread, a forked child
+        # registers on its own, the revert puts SCHED_BATCH back, the second finds no handle.
+        results = self.installation.scenario("single", NO_BUS)
+        if is_root():
+            self.assertEqual(results, {
+                "first": "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18",
+                "second": "refused 1552",
+                "child": "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18",
+                "revert": "reverted SCHED_BATCH 0",
+                "again": "failed 6"})
+        else:
+            self.assertEqual(results, {"first": "refused 5", "second": "refused 5",
+                                       "child": "refused 5", "revert": "failed 6",
+                                       "again": "failed 6"})
+
+    def test_a_registration_ends_with_its_thread(self):
+        # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
+        if not is_root():
+            self.skipTest("a PID namespace of its own needs root")
+        results = self.installation.scenario(
+            "reuse", NO_BUS, ("unshare", "--pid", "--fork", "--mount-proc", "sh", "-c",
+                              'echo 1000 > /proc/sys/kernel/pid_max && exec "$@"', "sh"))
+        self.assertEqual(results["first"], "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18")
+        self.assertEqual(results["stale"], "refused 6")  # ERROR_INVALID_HANDLE
+        self.assertEqual(results["registered"], "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18")
 
 
 class ChangedUser(unittest.TestCase):
@@ -165,6 +235,7 @@ class Services:
         self.folder = tempfile.mkdtemp(prefix="quorvane-rtkit-")
         os.chmod(self.folder, 0o755)
         self.processes = []
+        self.polkitd = None
         self.rtkit = None
         self.rtkit_log = []
         config = os.path.join(self.folder, "bus.conf")
@@ -188,11 +259,13 @@ class Services:
         if polkitd is None or not os.path.isdir(POLKIT_RULES):
             raise AssertionError("polkitd or its rules folder is missing: install polkitd")
         # The rules are bound over the system's only inside polkitd's own mount namespace.
-        self.processes.append(subprocess.Popen(
+        # One process throughout: unshare and sh exec, so its PID is polkitd's own.
+        self.polkitd = subprocess.Popen(
             ["unshare", "--mount", "--propagation", "private", "sh", "-c",
              'mount --bind "$0" "$1" && exec "$2" --no-debug', rules, POLKIT_RULES, polkitd],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, **self.env)))
+            env=dict(os.environ, **self.env))
+        self.processes.append(self.polkitd)
         self.await_name("org.freedesktop.PolicyKit1")
         self.start_rtkit()
 
@@ -206,9 +279,9 @@ class Services:
             time.sleep(0.05)
         raise AssertionError(f"{name} did not appear on the test bus")
 
-    def start_rtkit(self):
+    def start_rtkit(self, *options):
         # rtkit sets its own file-size limit to 0: its log comes through a pipe.
-        self.rtkit = subprocess.Popen([RTKIT_DAEMON, "--stderr", "--no-canary"],
+        self.rtkit = subprocess.Popen([RTKIT_DAEMON, "--stderr", "--no-canary", *options],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE, text=True,
                                       env=dict(os.environ, **self.env))
@@ -216,10 +289,10 @@ class Services:
                          daemon=True).start()
         self.await_name("org.freedesktop.RealtimeKit1")
 
-    def restart_rtkit(self):
+    def restart_rtkit(self, *options):
         """rtkit's burst limit outlives its clients: a fresh daemon for each scenario."""
         stop(self.rtkit)
-        self.start_rtkit()
+        self.start_rtkit(*options)
 
     def close(self):
         if self.rtkit:
@@ -231,6 +304,7 @@ class Services:
 
 def stop(process):
     if process.poll() is None:
+        process.send_signal(signal.SIGCONT)  # a test may have stopped it
         process.send_signal(signal.SIGTERM)
         try:
             process.wait(READY_SECONDS)
@@ -240,6 +314,64 @@ def stop(process):
     for pipe in (process.stdout, process.stderr):
         if pipe:
             pipe.close()
+
+
+class SilentBus:
+    """A system bus socket that accepts and never answers; with `authenticate`, it completes
+    the authentication and leaves the bus's Hello unanswered."""
+
+    def __init__(self, authenticate):
+        self.folder = tempfile.mkdtemp(prefix="quorvane-silent-")
+        os.chmod(self.folder, 0o755)
+        path = os.path.join(self.folder, "bus")
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(path)
+        os.chmod(path, 0o777)
+        self.listener.listen(16)
+        self.authenticate = authenticate
+        self.peers = []
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + path}
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                peer, _ = self.listener.accept()
+            except OSError:
+                return
+            self.peers.append(peer)
+            if self.authenticate:
+                threading.Thread(target=self.answer_authentication, args=(peer,),
+                                 daemon=True).start()
+
+    @staticmethod
+    def answer_authentication(peer):
+        pending = b""
+        try:
+            while True:
+                data = peer.recv(4096)
+                if not data:
+                    return
+                pending += data
+                while b"\r\n" in pending:
+                    line, pending = pending.split(b"\r\n", 1)
+                    line = line.lstrip(b"\0")
+                    if line == b"AUTH EXTERNAL":
+                        peer.sendall(b"DATA\r\n")
+                    elif line.startswith((b"AUTH EXTERNAL ", b"DATA")):
+                        peer.sendall(b"OK 0123456789abcdef0123456789abcdef\r\n")
+                    elif line.startswith(b"NEGOTIATE_UNIX_FD"):
+                        peer.sendall(b"AGREE_UNIX_FD\r\n")
+                    elif line.startswith(b"BEGIN"):
+                        return  # the Hello that follows is never answered
+        except OSError:
+            return
+
+    def close(self):
+        self.listener.close()
+        for peer in self.peers:
+            peer.close()
+        shutil.rmtree(self.folder)
 
 
 class RealtimeKit(unittest.TestCase):
@@ -258,7 +390,8 @@ class RealtimeKit(unittest.TestCase):
         # the granted ones round-robin at the task's normal priority, RealtimeKit's grant.
         counts = self.installation.probe(self.services.env, as_nobody())
         self.assertEqual(counts, {"granted": 25, "policy SCHED_RR|SCHED_RESET_ON_FORK 18": 25,
-                                  "refused 565": COUNT - 25, "restored": 25}, self.log())
+                                  "refused 565": COUNT - 25, "realtime": 25, "restored": 25},
+                         self.log())
         if ARGS.thread_sanitizer:
             # ThreadSanitizer runs the SIGXCPU handler that demotes a worker past the soft
             # limit only when the worker calls a function it intercepts, and the busy loop calls
@@ -272,7 +405,63 @@ class RealtimeKit(unittest.TestCase):
         # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
         counts = self.installation.probe(self.services.env, as_nobody(), count=8, spin_ms=400)
         self.assertEqual(counts, {"granted": 8, "policy SCHED_OTHER|SCHED_RESET_ON_FORK 0": 8,
-                                  "restored": 8}, self.log())
+                                  "realtime": 0, "restored": 8}, self.log())
+
+    def test_a_silent_or_hung_bus_costs_one_wait_for_the_whole_run(self):
+        # A stopped rtkit-daemon, a socket that never answers, a bus that never answers the
+        # Hello: each run ends at most BUS_FAULT_SECONDS later than one with no bus at all,
+        # every thread refused as timed out and none real-time.
+        nobody = as_nobody()
+        without_bus = TimedRun(self.installation, NO_BUS, nobody)
+        self.assertEqual(without_bus.result, (0, 0, COUNT))
+
+        def check(env, fault):
+            self.assertEqual(self.installation.probe(env, nobody), refused(ERROR_TIMEOUT), fault)
+            run = TimedRun(self.installation, env, nobody)
+            self.assertEqual(run.result, (0, 0, COUNT), fault)
+            self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS, fault)
+
+        self.services.rtkit.send_signal(signal.SIGSTOP)
+        check(self.services.env, "rtkit-daemon stopped")
+        for authenticate in (False, True):
+            bus = SilentBus(authenticate)
+            self.addCleanup(bus.close)
+            check(bus.env, "Hello unanswered" if authenticate else "silent socket")
+
+    def test_a_late_grant_is_undone(self):
+        # polkit answers rtkit after the provider's call has given up: rtkit applies the grant
+        # all the same, and the provider takes it back. The probe reads its threads after that.
+        self.services.polkitd.send_signal(signal.SIGSTOP)
+        resume = threading.Timer(2.5, self.services.polkitd.send_signal, (signal.SIGCONT,))
+        resume.start()
+        self.addCleanup(resume.cancel)
+        counts = self.installation.probe(self.services.env, as_nobody(), count=8, hold_ms=5000)
+        self.assertEqual(counts, refused(ERROR_TIMEOUT, 8), self.log())
+        self.assertIn("Successfully made thread", "".join(self.services.rtkit_log), self.log())
+
+    def test_time_limits_cost_grants_never_the_process(self):
+        nobody = as_nobody()
+        self.assertEqual(self.installation.tool(
+            self.services.env, nobody + with_limits("--rttime=10000:200000")),
+            (0, 25, COUNT - 25), self.log())
+        self.services.restart_rtkit()
+        self.assertEqual(self.installation.tool(self.services.env,
+                                                nobody + with_limits("--cpu=1:10"))[0],
+                         -signal.SIGXCPU, self.log())
+        # rtkit's maximum at 10 ms: the kernel's tick could not demote a thread in time.
+        self.services.restart_rtkit("--rttime-usec-max=10000")
+        self.assertEqual(self.installation.probe(self.services.env, nobody, count=8),
+                         refused(ERROR_NOT_ENOUGH_QUOTA, 8), self.log())
+        self.assertEqual(self.installation.tool(self.services.env, nobody, count=8), (0, 0, 8))
+
+    def test_one_registration_per_thread_and_one_connection_per_process(self):
+        # As DirectPath's, through rtkit: the child asks on a connection of its own.
+        self.assertEqual(self.installation.scenario("single", self.services.env, as_nobody()), {
+            "first": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "second": "refused 1552",
+            "child": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "revert": "reverted SCHED_BATCH|SCHED_RESET_ON_FORK 0",
+            "again": "failed 6"}, self.log())
 
     def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
         # FIFO is the kernel's grant: RealtimeKit would have given round-robin.

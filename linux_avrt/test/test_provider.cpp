@@ -8,9 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <clocale>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <strings.h>
 #include <thread>
 
 namespace quorvane {
@@ -84,6 +94,95 @@ TEST(LinuxAvrt, TasksAreWindowsDefaultsAndTheHigherOfTwoIsTaken) {
       }
     }).join();
   }
+}
+
+// A Turkish locale folds 'I' to a dotless 'i', which strcasecmp follows; task names are ASCII.
+TEST(LinuxAvrt, TaskNamesMatchWhateverTheLocale) {
+  char folder[] = "/tmp/quorvane-locale-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string build =
+      std::string("localedef -i tr_TR -f UTF-8 ") + folder + "/tr_TR.UTF-8 >/dev/null 2>&1";
+  const int built = std::system(build.c_str());
+  ASSERT_EQ(setenv("LOCPATH", folder, 1), 0);
+  const bool turkish = std::setlocale(LC_ALL, "tr_TR.UTF-8") != nullptr;
+  // Only where the trap is live does the check mean anything.
+  const bool trapLive = turkish && strcasecmp("PRO AUDIO", "Pro Audio") != 0;
+  Provider provider;
+  for (const char* task : {"PRO AUDIO", "AUDIO", "WINDOW MANAGER", "DISTRIBUTION"}) {
+    std::thread([&] {
+      DWORD index = 0;
+      SetLastError(0);
+      HANDLE registration = provider.Register(task, task, &index);
+      EXPECT_NE(GetLastError(), kInvalidTaskName) << task;
+      if (registration != nullptr) {
+        EXPECT_TRUE(provider.Revert(registration));
+      }
+    }).join();
+  }
+  std::setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(built, 0) << "localedef and the locales package build the Turkish locale";
+  EXPECT_TRUE(trapLive) << "under tr_TR.UTF-8, strcasecmp should fold 'I' differently";
+}
+
+// While any thread holds a grant the SIGXCPU guard is in place and the soft RLIMIT_RTTIME is
+// the provider's; the registration ends with its thread, and the last one gives both back.
+TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirThreadsEnd) {
+  if (!compat::test::MayRaisePriority()) GTEST_SKIP() << "needs a grant from the kernel";
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &original), 0);
+  // A soft limit shorter than one worker's work, with the hard limit left as it is.
+  const rlimit program{std::min<rlim_t>(10000, original.rlim_max), original.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &program), 0);
+  auto soft = [] {
+    rlimit limit{};
+    getrlimit(RLIMIT_RTTIME, &limit);
+    return limit.rlim_cur;
+  };
+  auto guarded = [] {
+    struct sigaction current {};
+    sigaction(SIGXCPU, nullptr, &current);
+    return current.sa_handler != SIG_DFL;
+  };
+  const rlim_t held = program.rlim_max == RLIM_INFINITY ? RLIM_INFINITY : program.rlim_max / 2;
+  Provider provider;
+  std::mutex lock;
+  std::condition_variable changed;
+  int registered = 0;
+  bool firstMayEnd = false;
+  std::thread first([&] {
+    DWORD index = 0;
+    ASSERT_NE(provider.Register("Pro Audio", "Pro Audio", &index), nullptr);
+    std::unique_lock<std::mutex> hold(lock);
+    ++registered;
+    changed.notify_all();
+    ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(30), [&] { return firstMayEnd; }));
+  });
+  std::thread second([&] {
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      ASSERT_TRUE(
+          changed.wait_for(hold, std::chrono::seconds(30), [&] { return registered == 1; }));
+    }
+    DWORD index = 0;
+    ASSERT_NE(provider.Register("Audio", "Audio", &index), nullptr);
+    EXPECT_EQ(soft(), held);
+    EXPECT_TRUE(guarded());
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      firstMayEnd = true;
+      changed.notify_all();
+    }
+    first.join();
+    // The first thread has ended without a revert; this one still holds its grant.
+    EXPECT_EQ(soft(), held);
+    EXPECT_TRUE(guarded());
+  });
+  second.join();
+  EXPECT_EQ(soft(), program.rlim_cur);
+  EXPECT_FALSE(guarded());
+  setrlimit(RLIMIT_RTTIME, &original);
 }
 
 // A registration of the calling thread, checked level by level, then reverted.
