@@ -131,8 +131,8 @@ void RealtimeKit::GiveUp(DWORD error) {
   bus = nullptr;
 }
 
-// A child of fork() must not use its parent's connection; it opens its own, with a budget of
-// its own. The parent's is left as it is: closing it here could disturb the parent's.
+// A child of fork() must not use its parent's connection (sd-bus refuses it there): it opens
+// its own, with a budget of its own, and leaves the parent's copy untouched.
 void RealtimeKit::ForgetAfterFork() {
   const pid_t process = getpid();
   if (process == owner) return;
@@ -174,18 +174,20 @@ bool RealtimeKit::ReadLimits(DWORD* error) {
   if (maxPriority > 0) return true;
   int priority = 0;
   std::int64_t microseconds = 0;
-  const std::uint64_t start = Now();
-  sd_bus_set_method_call_timeout(bus, Allowance());
   sd_bus_error failure = SD_BUS_ERROR_NULL;
+  std::uint64_t start = Now();
+  sd_bus_set_method_call_timeout(bus, Allowance());
   int result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface,
                                            "MaxRealtimePriority", &failure, 'i', &priority);
+  Spend(start);
   if (result >= 0) {
+    start = Now();
     sd_bus_set_method_call_timeout(bus, Allowance());
     result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface, "RTTimeUSecMax",
                                          &failure, 'x', &microseconds);
+    Spend(start);
   }
   sd_bus_error_free(&failure);
-  Spend(start);
   if (result == -ETIMEDOUT) {
     GiveUp(ERROR_TIMEOUT);
     *error = refusal;
@@ -207,6 +209,8 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return 0;
   }
+  call->threadId = threadId;
+  const int before = RealtimePriority(threadId);
   sd_bus_message* message = nullptr;
   const std::uint64_t start = Now();
   // Sent without a timeout of its own: the wait below bounds it, and a late answer must still
@@ -218,8 +222,9 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
                                    static_cast<std::uint64_t>(threadId),
                                    static_cast<std::uint32_t>(priority));
   }
-  if (result >= 0)
+  if (result >= 0) {
     result = sd_bus_call_async(bus, &call->slot, message, Call::OnAnswer, call, kNever);
+  }
   sd_bus_message_unref(message);
   if (result < 0) {
     delete call;
@@ -227,26 +232,20 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     *error = result == -ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : refusal;
     return 0;
   }
-  call->threadId = threadId;
   const std::uint64_t deadline = Deadline();
-  RunUntil(bus, deadline, [call] { return call->answered; });
+  const bool answered = RunUntil(bus, deadline, [call] { return call->answered; });
+  const bool late = Now() >= deadline;
   Spend(start);
-  const bool answered = call->answered;
-  const int held = call->granted ? priority : RealtimePriority(threadId);
+  const int now = RealtimePriority(threadId);
+  const int held = call->granted ? priority : (now != before ? now : 0);
   *error = call->error;
-  if (answered || held > 0) {
+  if (answered || held > 0 || !late) {
     sd_bus_slot_unref(call->slot);
     delete call;
-    if (!answered) GiveUp(Now() >= deadline ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
+    // A call that timed out, or a connection that failed, is not tried again.
+    if (!answered) GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
+    if (held == 0 && !answered) *error = refusal;
     return held;
-  }
-  if (Now() < deadline) {
-    // The connection failed: nothing more can come through it.
-    sd_bus_slot_unref(call->slot);
-    delete call;
-    GiveUp(ERROR_ACCESS_DENIED);
-    *error = refusal;
-    return 0;
   }
   Call::WatchForLateGrant(bus, call);
   bus = nullptr;
