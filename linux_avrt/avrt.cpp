@@ -4,8 +4,8 @@
 #include "provider.h"
 
 #include <pthread.h>
-#include <unistd.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

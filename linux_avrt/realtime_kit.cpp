@@ -27,8 +27,8 @@ constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socke
 // process for the bus (connecting, authenticating, the bus's Hello, each call) shares one
 // budget, and none lasts longer than a call's timeout: a silent bus or a hung service costs the
 // process one wait, never one for each thread.
-constexpr std::uint64_t kCallTimeoutMicroseconds = 1000000;
-constexpr std::uint64_t kBudgetMicroseconds = 4000000;
+constexpr std::uint64_t kCallTimeoutMicroseconds = 2000000;
+constexpr std::uint64_t kBudgetMicroseconds = 8000000;
 constexpr std::uint64_t kNever = UINT64_MAX;
 
 std::uint64_t Now() {

@@ -432,10 +432,10 @@ class RealtimeKit(unittest.TestCase):
         # polkit answers rtkit after the provider's call has given up: rtkit applies the grant
         # all the same, and the provider takes it back. The probe reads its threads after that.
         self.services.polkitd.send_signal(signal.SIGSTOP)
-        resume = threading.Timer(2.5, self.services.polkitd.send_signal, (signal.SIGCONT,))
+        resume = threading.Timer(3.5, self.services.polkitd.send_signal, (signal.SIGCONT,))
         resume.start()
         self.addCleanup(resume.cancel)
-        counts = self.installation.probe(self.services.env, as_nobody(), count=8, hold_ms=5000)
+        counts = self.installation.probe(self.services.env, as_nobody(), count=8, hold_ms=6000)
         self.assertEqual(counts, refused(ERROR_TIMEOUT, 8), self.log())
         self.assertIn("Successfully made thread", "".join(self.services.rtkit_log), self.log())
 
