@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
@@ -20,7 +21,6 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <strings.h>
 #include <thread>
 
 namespace quorvane {
@@ -105,8 +105,9 @@ TEST(LinuxAvrt, TaskNamesMatchWhateverTheLocale) {
   const int built = std::system(build.c_str());
   ASSERT_EQ(setenv("LOCPATH", folder, 1), 0);
   const bool turkish = std::setlocale(LC_ALL, "tr_TR.UTF-8") != nullptr;
-  // Only where the trap is live does the check mean anything.
-  const bool trapLive = turkish && strcasecmp("PRO AUDIO", "Pro Audio") != 0;
+  // Only where the trap is live does the check mean anything. (The sanitizers' strcasecmp is
+  // ASCII-only, so ask tolower.)
+  const bool trapLive = turkish && std::tolower('I') != 'i';
   Provider provider;
   for (const char* task : {"PRO AUDIO", "AUDIO", "WINDOW MANAGER", "DISTRIBUTION"}) {
     std::thread([&] {
@@ -123,7 +124,7 @@ TEST(LinuxAvrt, TaskNamesMatchWhateverTheLocale) {
   unsetenv("LOCPATH");
   std::filesystem::remove_all(folder);
   EXPECT_EQ(built, 0) << "localedef and the locales package build the Turkish locale";
-  EXPECT_TRUE(trapLive) << "under tr_TR.UTF-8, strcasecmp should fold 'I' differently";
+  EXPECT_TRUE(trapLive) << "under tr_TR.UTF-8, 'I' should not fold to 'i'";
 }
 
 // While any thread holds a grant the SIGXCPU guard is in place and the soft RLIMIT_RTTIME is
