@@ -1,9 +1,9 @@
 // The three avrt.dll calls that the MMCSS client makes. A registration is real-time scheduling
 // for the calling thread: granted by the kernel when the process may ask for it, otherwise by
 // RealtimeKit; the reason for a refusal goes to the thread's last-error value.
+#include "no_cancellation.h"
 #include "provider.h"
 
-#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -66,18 +66,6 @@ class Registrations {
   std::uintptr_t nextValue = 1;
 };
 
-// A thread ended by TerminateThread inside these calls would leave a lock held.
-class NoCancellation {
- public:
-  NoCancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous); }
-  ~NoCancellation() { pthread_setcancelstate(previous, nullptr); }
-  NoCancellation(const NoCancellation&) = delete;
-  NoCancellation& operator=(const NoCancellation&) = delete;
-
- private:
-  int previous = PTHREAD_CANCEL_ENABLE;
-};
-
 DWORD ErrorFromErrno(int error) {
   return error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
 }
@@ -121,7 +109,7 @@ using avrt::Registrations;
 extern "C" {
 
 HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPDWORD taskIndex) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;  // TerminateThread here would leave a lock held
   if (firstTask == nullptr || secondTask == nullptr || taskIndex == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -161,7 +149,7 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
 }
 
 BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;
   Registration registration{};
   if (!Registrations::Instance().Find(handle, &registration)) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -189,7 +177,7 @@ BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
 }
 
 BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;
   Registration registration{};
   if (!Registrations::Instance().Find(handle, &registration)) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -74,14 +74,14 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  // Ending a thread inside the wait would leave the object's lock held.
+  // TerminateThread may end the thread while it sleeps, never while it holds a lock.
   compat::NoCancellation noCancellation;
   std::shared_ptr<compat::KernelObject> target = compat::LookUpHandle(object);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return target->Wait(milliseconds);
+  return compat::WaitFor(std::move(target), milliseconds);
 }
 
 }  // extern "C"
