@@ -40,7 +40,6 @@ constexpr ClassNice kNiceByClass[] = {
     {ABOVE_NORMAL_PRIORITY_CLASS, {19, -1, -3, -5, -7, -9, -20}},
     {HIGH_PRIORITY_CLASS, {19, -6, -8, -10, -12, -14, -20}},
 };
-static_assert(std::size(kNiceByClass) == 5, "one row per priority class but real-time");
 constexpr std::size_t kNormalColumn = 3;
 static_assert(kThreadPriorities[kNormalColumn] == THREAD_PRIORITY_NORMAL);
 
@@ -121,6 +120,13 @@ std::vector<pid_t> ThreadsOfProcess() {
 }
 
 }  // namespace
+
+int PriorityOfNice(int nice, DWORD* priorityClass) {
+  PriorityState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  *priorityClass = state.row->priorityClass;
+  return PriorityFromNice(*state.row, nice);
+}
 
 void ApplyNormalPriority(pid_t threadId) {
   PriorityState& state = State();

@@ -53,6 +53,9 @@ class KernelObject;
 // wait hands the reference over to be released, as Windows drops an ended thread's waits.
 DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds);
 
+// The relative priority a thread of nice `nice` has in the process's class, and that class.
+int PriorityOfNice(int nice, DWORD* priorityClass);
+
 // Gives a new thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
 // Windows starts every thread at that priority (Linux would copy the creator's).
 void ApplyNormalPriority(pid_t threadId);

@@ -1,5 +1,6 @@
 #include "privilege.h"
 #include "test_helpers.h"
+#include "thread_basic_information.h"
 
 #include <gtest/gtest.h>
 
@@ -235,6 +236,37 @@ TEST(Threads, TerminateThreadOnASuspendedThreadEndsItBeforeItRuns) {
   EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
   EXPECT_EQ(exitCode, 9u);
   EXPECT_TRUE(CloseHandle(handle));
+}
+
+DWORD WINAPI EndAtOnce(LPVOID) {
+  return 0;
+}
+
+LONG BasePriorityOf(HANDLE thread, NTSTATUS* status) {
+  ThreadBasicInformation record{};
+  *status =
+      NtQueryInformationThread(thread, kThreadBasicInformation, &record, sizeof(record), nullptr);
+  return record.basePriority;
+}
+
+TEST(Threads, AQueryRacingTheThreadsEndReadsItWhollyOrFails) {
+  NTSTATUS status = 0;
+  const LONG normal = BasePriorityOf(GetCurrentThread(), &status);
+  ASSERT_EQ(status, 0);
+  int wrong = 0;
+  for (int round = 0; round < 300; ++round) {
+    HANDLE thread = CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    // Until the thread has ended; each read meanwhile must be whole.
+    for (LONG base = normal; status == 0; base = BasePriorityOf(thread, &status)) {
+      if (base != normal) ++wrong;
+    }
+    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000008));  // STATUS_INVALID_HANDLE
+    EXPECT_EQ(WaitForSingleObject(thread, kWaitLimitMs), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(thread));
+    status = 0;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(Threads, CreationFailsWithNullAndALastError) {
