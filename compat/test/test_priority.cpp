@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <iterator>
+#include <thread>
 
 namespace compat::test {
 namespace {
@@ -111,7 +112,14 @@ void ClassChangeMovesEveryThread() {
 }
 
 TEST(Priority, ClassChangeMovesEveryThread) {
-  ClassChangeMovesEveryThread();
+  // In a child: without privilege this process could not take its class back.
+  UseFreshDeathTestChildren();
+  EXPECT_EXIT(
+      {
+        ClassChangeMovesEveryThread();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Priority, ClassChangeMovesEveryThreadWithoutPrivilege) {
@@ -129,7 +137,8 @@ void NewThreadStartsAtNormalPriority() {
 }
 
 TEST(Priority, NewThreadStartsAtNormalPriority) {
-  NewThreadStartsAtNormalPriority();
+  // On a thread of its own: without privilege the lowered creator could not come back.
+  std::thread(NewThreadStartsAtNormalPriority).join();
 }
 
 TEST(Priority, NewThreadOfALowCreatorWithoutPrivilegeKeepsTheCreatorsPriority) {
