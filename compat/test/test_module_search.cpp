@@ -3,8 +3,16 @@
 #include <windows.h>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -55,6 +63,90 @@ TEST(CompatModules, MissingModulesAndNamesGiveNullAndTheirErrors) {
   // The stand-in depends on this layer, but SetLastError is not one of its own exports.
   EXPECT_EQ(GetProcAddress(avrt, "SetLastError"), nullptr);
   FreeLibrary(avrt);
+}
+
+// The folder of this executable, the first place of the search.
+std::string ExecutableDirectory() {
+  char path[PATH_MAX] = {};
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  const std::string executable(path, length > 0 ? static_cast<std::size_t>(length) : 0);
+  return executable.substr(0, executable.rfind('/') + 1);
+}
+
+// A file made for the test and removed however it ends.
+class Planted {
+ public:
+  // Whatever a run that was killed left is gone first.
+  explicit Planted(std::string path) : path(std::move(path)) { std::remove(this->path.c_str()); }
+  ~Planted() { std::remove(path.c_str()); }
+  Planted(const Planted&) = delete;
+  Planted& operator=(const Planted&) = delete;
+
+  const std::string path;
+};
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Write(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// Where the loaded module's FakeAvrtCalls comes from.
+std::string FileOf(HMODULE module) {
+  Dl_info info{};
+  FARPROC call = GetProcAddress(module, "FakeAvrtCalls");
+  if (call == nullptr || dladdr(reinterpret_cast<void*>(call), &info) == 0) return {};
+  return info.dli_fname;
+}
+
+TEST(CompatModules, WhatCannotBeLoadedBesideTheExecutableIsPassedOverForTheNextPlace) {
+  // A name no other test loads; the good copy lies on the library path, the third place.
+  const std::string library = Contents(kStandIn);
+  ASSERT_GT(library.size(), 8192u);
+  const Planted good(FAKE_AVRT_DIRECTORY "/libquorvane-planted.so");
+  Write(good.path, library);
+  const Planted beside(ExecutableDirectory() + "libquorvane-planted.so");
+
+  // A FIFO, on which the loader's open would block for ever.
+  ASSERT_EQ(mkfifo(beside.path.c_str(), 0600), 0);
+  HMODULE module = LoadLibraryA("quorvane-planted.dll");
+  EXPECT_EQ(FileOf(module), good.path);
+  EXPECT_EQ(GetModuleHandleA("quorvane-planted.dll"), module);
+  EXPECT_TRUE(FreeLibrary(module));
+  ASSERT_EQ(std::remove(beside.path.c_str()), 0);
+
+  // A library cut short: its segments reach past the end, and the loader would fault on them.
+  Write(beside.path, library.substr(0, library.size() / 2));
+  module = LoadLibraryA("quorvane-planted.dll");
+  EXPECT_EQ(FileOf(module), good.path);
+  EXPECT_TRUE(FreeLibrary(module));
+
+  // A folder by the name.
+  ASSERT_EQ(std::remove(beside.path.c_str()), 0);
+  ASSERT_EQ(mkdir(beside.path.c_str(), 0700), 0);
+  module = LoadLibraryA("quorvane-planted.dll");
+  EXPECT_EQ(FileOf(module), good.path);
+  EXPECT_TRUE(FreeLibrary(module));
+  ASSERT_EQ(rmdir(beside.path.c_str()), 0);
+
+  // Whole, the one beside the executable wins.
+  Write(beside.path, library);
+  module = LoadLibraryA("quorvane-planted.dll");
+  EXPECT_EQ(FileOf(module), beside.path);
+  EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST(CompatModules, NoNameIsTheProgramItself) {
+  void* program = dlopen(nullptr, RTLD_NOW);
+  ASSERT_NE(program, nullptr);
+  EXPECT_EQ(GetModuleHandleA(nullptr), static_cast<HMODULE>(program));
+  dlclose(program);
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST(CompatModules, Kernel32AndNtdllAreThisLayer) {
