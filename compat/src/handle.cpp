@@ -1,5 +1,8 @@
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
+
+#include <cerrno>
 
 #include <mutex>
 #include <unordered_map>
@@ -46,6 +49,23 @@ bool RemoveHandle(HANDLE handle) {
   last = std::move(found->second);
   table.objects.erase(found);
   return true;
+}
+
+DWORD ErrorFromErrno(int error) {
+  switch (error) {
+    case EAGAIN:  // no more threads, or no memory for one
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EPERM:
+    case EACCES:
+      return ERROR_ACCESS_DENIED;
+    case ESRCH:  // the thread has ended
+      return ERROR_INVALID_HANDLE;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
 }
 
 }  // namespace compat

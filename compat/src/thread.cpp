@@ -169,18 +169,6 @@ void* StartThread(void* start) {
   return nullptr;
 }
 
-DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case EAGAIN:
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return ERROR_INVALID_PARAMETER;
-  }
-}
-
 // The kernel id of a thread that cannot end meanwhile, without waiting for it to run: the
 // kernel stores the id in the thread's descriptor before pthread_create returns
 // (CLONE_PARENT_SETTID), and the thread's CPU clock is made from it as the kernel defines
