@@ -301,7 +301,7 @@ class RealtimeKit(unittest.TestCase):
             # ThreadSanitizer runs the SIGXCPU handler that demotes a worker past the soft
             # limit only when the worker calls a function it intercepts, and the busy loop calls
             # none: under load about one run in six ended by SIGKILL, the hard limit's answer.
-            return
+            self.skipTest("the whole tool's run is not checked under ThreadSanitizer")
         self.services.restart_rtkit()
         self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
                          (0, 25, COUNT - 25), self.log())
