@@ -81,10 +81,10 @@ with_progress() {
       END { exit status }'
 }
 
-NATIVE_PACKAGES="g++ cmake ninja-build googletest libbenchmark-dev python3 util-linux pkg-config libsystemd-dev"
+NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 util-linux pkg-config libsystemd-dev"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
-WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.
 PACKAGING_PACKAGES="dpkg-dev file lintian"
