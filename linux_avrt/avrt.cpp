@@ -117,7 +117,7 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
   const avrt::Task* first = avrt::FindTask(firstTask);
   const avrt::Task* second = avrt::FindTask(secondTask);
   if (first == nullptr || second == nullptr) {
-    SetLastError(avrt::ERROR_INVALID_TASK_NAME);
+    SetLastError(ERROR_INVALID_TASK_NAME);
     return nullptr;
   }
   // The higher of the two tasks, as Windows takes it.

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "mmcss_errors.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -12,11 +14,6 @@
 struct sd_bus;
 
 namespace avrt {
-
-// Errors the Windows headers of the toolchain lack.
-constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
-constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
-constexpr DWORD ERROR_INVALID_TASK_NAME = 1550;
 
 // A default MMCSS task and the real-time priorities its threads move within: one per
 // AVRT_PRIORITY, very low (-2) to critical (2).

@@ -3,6 +3,7 @@
 // a test of its own that starts the service.
 #include "failing_allocation.h"
 #include "mmcss.h"
+#include "mmcss_errors.h"
 #include "privilege.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,6 @@ namespace {
 using RegisterFunction = HANDLE (*)(LPCSTR, LPCSTR, LPDWORD);
 using PriorityFunction = BOOL (*)(HANDLE, std::int32_t);
 using RevertFunction = BOOL (*)(HANDLE);
-
-constexpr DWORD kInvalidTaskName = 1550;
 
 // The provider's calls, looked up as the client looks them up.
 struct Provider {
@@ -66,9 +65,9 @@ TEST(LinuxAvrt, TasksAreWindowsDefaultsAndTheHigherOfTwoIsTaken) {
     DWORD index = 0;
     SetLastError(0);
     EXPECT_EQ(provider.Register(unknown, "Audio", &index), nullptr) << unknown;
-    EXPECT_EQ(GetLastError(), kInvalidTaskName);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_TASK_NAME);
     EXPECT_EQ(provider.Register("Audio", unknown, &index), nullptr) << unknown;
-    EXPECT_EQ(GetLastError(), kInvalidTaskName);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_TASK_NAME);
   }
   // Whether granted or not, a known task is never refused by name.
   for (const char* task : {"Audio", "Capture", "Distribution", "Games", "Playback", "Pro Audio",
@@ -77,7 +76,7 @@ TEST(LinuxAvrt, TasksAreWindowsDefaultsAndTheHigherOfTwoIsTaken) {
       DWORD index = 0;
       SetLastError(0);
       HANDLE registration = provider.Register(task, task, &index);
-      EXPECT_NE(GetLastError(), kInvalidTaskName) << task;
+      EXPECT_NE(GetLastError(), ERROR_INVALID_TASK_NAME) << task;
       if (registration != nullptr) {
         EXPECT_NE(index, 0u);
         EXPECT_TRUE(provider.Revert(registration));
