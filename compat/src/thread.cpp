@@ -62,7 +62,8 @@ class ThreadObject final : public KernelObject {
   bool introduced = false;  // the creator has the id and has set the priority
   pid_t threadId = 0;
   pthread_t pthread{};
-  bool running = false;  // past the start: TerminateThread has to stop it where it is
+  bool running = false;           // past the start: TerminateThread has to stop it where it is
+  WaitWord* blockedOn = nullptr;  // the word it sleeps on in a wait of the layer
   bool terminated = false;
   bool ended = false;
   DWORD exitCode = STILL_ACTIVE;
@@ -97,15 +98,15 @@ void ReleaseTerminatedThreads() {
 // Ends the calling thread where it is, as Windows' TerminateThread does: no unwinding, no
 // destructors, no thread-exit handlers; only the kernel thread goes. Runs in the signal handler
 // or where a deferred termination comes due, never while the thread holds a lock of the layer.
-[[noreturn]] void EndHere() {
+// `woken`: the word of a wait the thread may just have been woken from; that wake goes to
+// another sleeper instead.
+[[noreturn]] void EndHere(WaitWord* woken) {
   ThreadObject& thread = *current.object;
-  if (WaitWord* word = current.blockedOn.load()) {
-    // The wake that may just have come to this thread goes to another sleeper instead.
-    word->Wake(1);
-    if (current.waitedObject != nullptr) thread.heldByWait = std::move(*current.waitedObject);
-  }
+  if (woken != nullptr) woken->Wake(1);
+  if (current.waitedObject != nullptr) thread.heldByWait = std::move(*current.waitedObject);
   {
     std::lock_guard<std::mutex> hold(thread.lock);
+    thread.blockedOn = nullptr;
     thread.MarkEnded(0);
   }
   thread.nextTerminated = terminatedThreads.load();
@@ -120,7 +121,7 @@ void OnTerminateSignal(int) {
     current.endPending = 1;  // inside the layer: ended where it leaves it
     return;
   }
-  EndHere();
+  EndHere(current.blockedOn.load());
 }
 
 // TerminateThread's signal, the highest real-time one, installed when the layer is loaded.
@@ -201,17 +202,40 @@ NoCancellation::NoCancellation() {
 
 NoCancellation::~NoCancellation() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (--current.layerDepth == 0 && current.endPending) EndHere();
+  if (--current.layerDepth == 0 && current.endPending) EndHere(nullptr);
 }
 
+// A terminated thread ends here without the signal too: where signals are delivered late (as
+// under ThreadSanitizer, which holds them until its next intercepted call) a sleeping thread
+// would not see it. TerminateThread wakes the word named under the thread's lock, and the thread
+// sees `terminated` under the same lock before it sleeps.
 void WaitWord::Block(std::uint32_t seen, DWORD milliseconds) {
+  ThreadObject* self = current.object;
+  if (self != nullptr) {
+    bool terminated = false;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = this;
+      terminated = self->terminated;
+    }
+    if (terminated) EndHere(nullptr);
+  }
   timespec relative{static_cast<time_t>(milliseconds / 1000),
                     static_cast<long>(milliseconds % 1000) * 1000000};
   current.blockedOn.store(this);
-  if (current.endPending) EndHere();
+  if (current.endPending) EndHere(nullptr);
   syscall(SYS_futex, &value, FUTEX_WAIT_PRIVATE, seen,
           milliseconds == INFINITE ? nullptr : &relative, nullptr, 0);
   current.blockedOn.store(nullptr);
+  if (self != nullptr) {
+    bool terminated = false;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = nullptr;
+      terminated = self->terminated;
+    }
+    if (terminated) EndHere(this);
+  }
 }
 
 void WaitWord::Wake(int count) {
@@ -345,8 +369,10 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   if (!target->running) {
     target->changed.notify_all();
   } else {
-    // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid.
+    // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid, nor
+    // leave its wait, so the object it waits on stays alive.
     pthread_kill(target->pthread, SIGRTMAX);
+    if (target->blockedOn != nullptr) target->blockedOn->Wake(INT_MAX);
   }
   return TRUE;
 }

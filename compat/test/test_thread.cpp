@@ -62,7 +62,8 @@ TEST(Threads, ThreadIdIsTheKernelThreadIdAndKnownBeforeTheThreadRuns) {
 }
 
 TEST(Threads, ClosingARunningThreadsHandleLeavesItRunning) {
-  Held held;
+  // Outlives the thread: nothing here waits for it through its handle.
+  static Held held;
   DWORD threadId = 0;
   HANDLE handle = CreateThread(nullptr, 0, HoldUntilReleased, &held, 0, &threadId);
   ASSERT_NE(handle, nullptr);
