@@ -2,7 +2,6 @@
 #include "out_of_memory.h"
 #include "thread_object.h"
 
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 
