@@ -181,7 +181,7 @@ void ClassChangeFailsWithoutProc() {
 }
 
 TEST(Priority, ClassChangeWithoutProcFailsAndMovesNothing) {
-  if (!MayHideProc()) GTEST_SKIP() << "this kernel gives this user no user namespace";
+  if (!MayHideProc()) GTEST_SKIP() << "no user and mount namespace could be made for this process";
   UseFreshDeathTestChildren();
   EXPECT_EXIT(ClassChangeFailsWithoutProc(), ::testing::ExitedWithCode(0), "");
 }
