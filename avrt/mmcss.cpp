@@ -1,4 +1,5 @@
 #include "mmcss.h"
+#include "thread_basic_information.h"
 
 #include <cstddef>
 
@@ -11,21 +12,8 @@ Function LookUp(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// THREAD_BASIC_INFORMATION of 64-bit Windows; only the two priorities are read.
-struct ThreadBasicInformation {
-  LONG exitStatus;
-  PVOID tebBaseAddress;
-  HANDLE uniqueProcess;
-  HANDLE uniqueThread;
-  std::uintptr_t affinityMask;
-  std::int32_t priority;
-  std::int32_t basePriority;
-};
-static_assert(sizeof(ThreadBasicInformation) == 48, "THREAD_BASIC_INFORMATION is 48 bytes");
-static_assert(offsetof(ThreadBasicInformation, priority) == 40, "Priority at offset 40");
-static_assert(offsetof(ThreadBasicInformation, basePriority) == 44, "BasePriority at offset 44");
-
-constexpr ULONG kThreadBasicInformation = 0;
+using compat::kThreadBasicInformation;
+using compat::ThreadBasicInformation;
 
 }  // namespace
 

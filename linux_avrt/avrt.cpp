@@ -1,9 +1,9 @@
 // The three avrt.dll calls that the MMCSS client makes. A registration is real-time scheduling
 // for the calling thread: granted by the kernel when the process may ask for it, otherwise by
 // RealtimeKit; the reason for a refusal goes to the thread's last-error value.
+#include "no_cancellation.h"
 #include "provider.h"
 
-#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -133,18 +133,6 @@ class Registrations {
   pid_t owner = getpid();
 };
 
-// A thread ended by TerminateThread inside these calls would leave a lock held.
-class NoCancellation {
- public:
-  NoCancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous); }
-  ~NoCancellation() { pthread_setcancelstate(previous, nullptr); }
-  NoCancellation(const NoCancellation&) = delete;
-  NoCancellation& operator=(const NoCancellation&) = delete;
-
- private:
-  int previous = PTHREAD_CANCEL_ENABLE;
-};
-
 DWORD ErrorFromErrno(int error) {
   return error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
 }
@@ -201,7 +189,7 @@ using avrt::Registrations;
 extern "C" {
 
 HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPDWORD taskIndex) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;  // TerminateThread here would leave a lock held
   if (firstTask == nullptr || secondTask == nullptr || taskIndex == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -209,14 +197,14 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
   const avrt::Task* first = avrt::FindTask(firstTask);
   const avrt::Task* second = avrt::FindTask(secondTask);
   if (first == nullptr || second == nullptr) {
-    SetLastError(avrt::ERROR_INVALID_TASK_NAME);
+    SetLastError(ERROR_INVALID_TASK_NAME);
     return nullptr;
   }
   // The higher of the two tasks, as Windows takes it.
   const avrt::Task& task = second->normalPriority > first->normalPriority ? *second : *first;
   // A thread holds one registration at a time, as on Windows.
   if (Registrations::Instance().HeldByCallingThread()) {
-    SetLastError(avrt::ERROR_THREAD_ALREADY_IN_TASK);
+    SetLastError(ERROR_THREAD_ALREADY_IN_TASK);
     return nullptr;
   }
   const pid_t threadId = avrt::CurrentThreadId();
@@ -246,7 +234,7 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
 }
 
 BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;
   Registration registration{};
   if (!Registrations::Instance().Find(handle, &registration)) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -274,7 +262,7 @@ BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
 }
 
 BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {
-  avrt::NoCancellation noCancellation;
+  compat::NoCancellation noCancellation;
   Registration registration{};
   if (!Registrations::Instance().Find(handle, &registration)) {
     SetLastError(ERROR_INVALID_HANDLE);

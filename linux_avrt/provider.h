@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "mmcss_errors.h"
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -24,16 +26,6 @@ T& Lasting() {
   static T* instance = new (storage) T;
   return *instance;
 }
-
-// Errors the Windows headers of the toolchain lack.
-constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
-constexpr DWORD ERROR_TOO_MANY_THREADS = 565;
-constexpr DWORD ERROR_INVALID_TASK_NAME = 1550;
-constexpr DWORD ERROR_THREAD_ALREADY_IN_TASK = 1552;
-// RealtimeKit did not answer in time, now or earlier in this process.
-constexpr DWORD ERROR_TIMEOUT = 1460;
-// The hard RLIMIT_RTTIME in force is too short for a thread past it to be demoted in time.
-constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 // A default MMCSS task and the real-time priorities its threads move within: one per
 // AVRT_PRIORITY, very low (-2) to critical (2).

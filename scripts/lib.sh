@@ -1,6 +1,15 @@
 # Shared by the scripts in this folder: installs the Debian packages a command needs, and runs
 # long steps with their output in a log and a short line of progress on the screen.
 
+# Progress is read from pipes as it comes. mawk, Debian's default awk, reads a pipe in large
+# blocks and would show a build's progress only when the build ends; -W interactive makes it
+# read line by line. Other awks read lines as they arrive and do not take that option.
+if awk -W version 2>/dev/null | grep -q mawk; then
+  LIVE_AWK="awk -W interactive"
+else
+  LIVE_AWK=awk
+fi
+
 # ensure_packages PACKAGE...: installs the missing ones with apt-get when run as root;
 # otherwise names them and stops.
 ensure_packages() {
@@ -20,12 +29,19 @@ ensure_packages() {
   apt-get update -qq >/dev/null
   # shellcheck disable=SC2086
   total=$(apt-get install -s $missing 2>/dev/null | grep -c '^Inst ')
+  # What this machine needs, as apt measures it before it would start: "Need to get 104 MB of
+  # archives." and "After this operation, 409 MB of additional disk space will be used."
+  # shellcheck disable=SC2086
+  cost=$(LC_ALL=C apt-get install --assume-no $missing 2>/dev/null | sed -n \
+    -e 's/^Need to get \([0-9.,]* [kMG]*B\)\(\/[0-9.,]* [kMG]*B\)* of archives\./\1 to download/p' \
+    -e 's/^After this operation, \([0-9.,]* [kMG]*B\) of additional disk space will be used\./\1 installed/p' |
+    paste -sd';' - | sed 's/;/, /g')
   echo "=== packages: installing$missing"
-  echo "    $total packages with what they need (a fresh machine: about 400 MB to download, 2 GB installed)"
+  echo "    $total packages with what they need${cost:+: $cost}"
   # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase.
   # shellcheck disable=SC2086
   { apt-get install -y -qq -o APT::Status-Fd=3 $missing 3>&1 >/dev/null; echo "status $?"; } |
-    awk -F: '
+    $LIVE_AWK -F: '
       $1 == "status" { split($0, word, " "); status = word[2]; next }
       $1 == "dlstatus" || $1 == "pmstatus" {
         phase = $1 == "dlstatus" ? "downloading" : "installing"
@@ -35,7 +51,13 @@ ensure_packages() {
           printf "    %s: %d%%\n", phase, fifth * 20; fflush()
         }
       }
-      END { exit status }' || { echo "apt-get install$missing failed" >&2; exit 1; }
+      END {
+        # apt reports the last step below 100 %; a finished install is all of it.
+        if (status == 0 && !(shownPhase == "installing" && shownFifth == 5)) {
+          printf "    installing: 100%%\n"
+        }
+        exit status
+      }' || { echo "apt-get install$missing failed" >&2; exit 1; }
 }
 
 # with_progress LOG LABEL COMMAND...: runs COMMAND with all its output appended to LOG and
@@ -45,7 +67,7 @@ with_progress() {
   label=$2
   shift 2
   { "$@"; echo "quorvane-status $?"; } 2>&1 |
-    awk -v logfile="$log" -v label="$label" '
+    $LIVE_AWK -v logfile="$log" -v label="$label" '
       /^quorvane-status / { status = $2; next }
       { print >> logfile }
       match($0, /^\[[0-9]+\/[0-9]+\]/) {
@@ -60,10 +82,10 @@ with_progress() {
 }
 
 # locales: the provider test builds a Turkish locale, whose case rules differ from ASCII.
-NATIVE_PACKAGES="g++ cmake ninja-build googletest libbenchmark-dev python3 util-linux pkg-config libsystemd-dev locales"
+NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 util-linux pkg-config libsystemd-dev locales"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
-WINDOWS_PACKAGES="wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.
 PACKAGING_PACKAGES="dpkg-dev file lintian"

@@ -46,7 +46,8 @@ DWORD Thread::Start() {
 
 void Thread::Terminate() {
   if (handle == nullptr) return;
-  TerminateThread(handle, 0);
+  // TerminateThread returns before the thread has stopped; a terminated thread always does.
+  if (TerminateThread(handle, 0)) WaitForSingleObject(handle, INFINITE);
   CloseHandle(handle);
   handle = nullptr;
 }

@@ -22,7 +22,8 @@ class Thread {
   // Creates the thread suspended, applies the stored level and resumes it. Returns
   // ResumeThread's result: 1 when the thread was started, 0xFFFFFFFF when creation failed.
   DWORD Start();
-  // Ends the thread forcibly and closes its handle.
+  // Ends the thread forcibly where it is (nothing of it is unwound) and closes its handle once
+  // the thread has stopped.
   void Terminate();
   // True when the thread ended within the time (or has no handle).
   bool Wait(DWORD milliseconds);

@@ -30,6 +30,12 @@ int RunCount(std::int32_t count) {
               << " workers of the run" << std::endl;
     return kStatusOutOfMemory;
   }
+  if (!run.barrier->Ready()) {
+    // Without the barrier the registrations would not be held at once: counts would mislead.
+    std::cerr << "quorvane: the start barrier could not be made (error "
+              << run.barrier->creationError << "); no thread was started" << std::endl;
+    return kStatusNoBarrier;
+  }
   run.StartWorkers();
   run.WaitForCompletion();
   return 0;

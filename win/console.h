@@ -19,6 +19,7 @@ std::int32_t ThreadCountFromArguments(int argc, char** argv);
 constexpr int kStatusTooManyThreads = 1;  // the count is larger than a run accepts
 constexpr int kStatusOutputLost = 2;      // standard output could not be written
 constexpr int kStatusOutOfMemory = 3;     // the run's workers could not all be made
+constexpr int kStatusNoBarrier = 4;       // the start barrier's semaphore could not be made
 
 // Prints the start line, then runs the test, prints its results and waits for a key.
 // Returns the exit status: 0, or one of the above.

@@ -9,6 +9,7 @@ constexpr LONG kMaximumPermits = 0x7FFFFFFF;
 StartBarrier::StartBarrier(std::int32_t participants)
     : arrived(0),
       semaphore(CreateSemaphoreA(nullptr, 0, kMaximumPermits, nullptr)),
+      creationError(semaphore == nullptr ? GetLastError() : 0),
       total(participants) {}
 
 StartBarrier::~StartBarrier() {

@@ -15,6 +15,10 @@ class StartBarrier {
   StartBarrier(const StartBarrier&) = delete;
   StartBarrier& operator=(const StartBarrier&) = delete;
 
+  // False when the semaphore could not be made (`creationError` says why): Arrive would then
+  // hold nobody, so a run must not go on with this barrier.
+  bool Ready() const { return semaphore != nullptr; }
+
   // Returns once every participant has arrived.
   void Arrive();
   // Counts an arrival for a participant that will never come (a thread that could not be
@@ -23,6 +27,7 @@ class StartBarrier {
 
   std::atomic<std::int32_t> arrived;
   HANDLE semaphore;
+  DWORD creationError;  // GetLastError of the failed CreateSemaphoreA, else 0
   std::int32_t total;
 
  private:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "mmcss.h"
+#include "mmcss_errors.h"
 
 #include <windows.h>
 

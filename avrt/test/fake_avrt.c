@@ -11,7 +11,9 @@
 /* Windows' own on Windows; the compatibility layer's, shared with the caller, elsewhere. */
 void SetLastError(uint32_t error);
 
-enum { kTooManyThreads = 565, kCapacity = 1024 };
+#include "mmcss_errors.h"
+
+enum { kCapacity = 1024 };
 
 typedef struct {
   const char* kind;
@@ -57,7 +59,7 @@ void* AvSetMmMaxThreadCharacteristicsA(const char* firstTask, const char* second
     registration = (void*)atomic_fetch_add(&nextHandle, 1);
   } else {
     atomic_fetch_sub(&held, 1);
-    SetLastError(kTooManyThreads);
+    SetLastError(ERROR_TOO_MANY_THREADS);
   }
   atomic_fetch_sub(&inside, 1);
   return registration;

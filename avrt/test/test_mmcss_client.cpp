@@ -124,7 +124,7 @@ TEST(MmcssClientConcurrency, SixtyFourThreadsRegisterOneAtATimeAndTheSurplusIsRe
       ++granted;
       EXPECT_EQ(outcome.error, 0u);  // cleared before registering
     } else {
-      EXPECT_EQ(outcome.error, 565u);  // ERROR_TOO_MANY_THREADS, from the stand-in
+      EXPECT_EQ(outcome.error, ERROR_TOO_MANY_THREADS);  // from the stand-in
     }
   }
   EXPECT_EQ(granted, ExpectedGrants());

@@ -6,8 +6,6 @@
 namespace quorvane {
 namespace {
 
-constexpr DWORD kInvalidTaskName = 1550;  // ERROR_INVALID_TASK_NAME, missing from mingw-w64
-
 TEST(MmcssClientWithWineAvrt, EveryEnabledPresetIsRefusedWithTheProvidersError) {
   MmcssClient client;
   EXPECT_EQ(MmcssClient::LoadCount(), 1);
@@ -16,7 +14,7 @@ TEST(MmcssClientWithWineAvrt, EveryEnabledPresetIsRefusedWithTheProvidersError) 
     SCOPED_TRACE(row.name);
     SetLastError(999);
     EXPECT_EQ(client.SetThreadCharacteristics(*row.preset, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), row.expected.enabled ? kInvalidTaskName : 999u);
+    EXPECT_EQ(GetLastError(), row.expected.enabled ? ERROR_INVALID_TASK_NAME : 999u);
   }
 }
 

@@ -2,6 +2,7 @@
 // Linux has no process mask: the main thread's at the first call stands for it, as threads
 // inherit it.
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
 
 #include <sched.h>
@@ -32,17 +33,6 @@ bool WriteMask(pid_t threadId, DWORD_PTR mask) {
     if ((mask >> cpu) & 1) CPU_SET(cpu, &set);
   }
   return sched_setaffinity(threadId, sizeof(set), &set) == 0;
-}
-
-DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case ESRCH:
-      return ERROR_INVALID_HANDLE;
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return ERROR_INVALID_PARAMETER;
-  }
 }
 
 }  // namespace

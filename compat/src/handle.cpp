@@ -1,5 +1,8 @@
 #include "kernel_object.h"
+#include "out_of_memory.h"
 #include "thread_object.h"
+
+#include <cerrno>
 
 #include <mutex>
 #include <unordered_map>
@@ -48,6 +51,23 @@ bool RemoveHandle(HANDLE handle) {
   return true;
 }
 
+DWORD ErrorFromErrno(int error) {
+  switch (error) {
+    case EAGAIN:  // no more threads, or no memory for one
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EPERM:
+    case EACCES:
+      return ERROR_ACCESS_DENIED;
+    case ESRCH:  // the thread has ended
+      return ERROR_INVALID_HANDLE;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
 }  // namespace compat
 
 namespace {
@@ -74,14 +94,14 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  // Ending a thread inside the wait would leave the object's lock held.
+  // TerminateThread may end the thread while it sleeps, never while it holds a lock.
   compat::NoCancellation noCancellation;
   std::shared_ptr<compat::KernelObject> target = compat::LookUpHandle(object);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return target->Wait(milliseconds);
+  return compat::WaitFor(std::move(target), milliseconds);
 }
 
 }  // extern "C"

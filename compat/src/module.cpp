@@ -5,14 +5,18 @@
 #include "thread_object.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <link.h>
 #include <sys/auxv.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace compat {
 namespace {
@@ -73,6 +77,58 @@ std::string LayerDirectory() {
   return layer.substr(0, layer.rfind('/') + 1);
 }
 
+// True when the ELF file `descriptor` (of `size` bytes) holds everything its headers say it
+// does. The loader maps a library's segments as its program headers give them, and a page past
+// the end of a shorter file faults (SIGBUS) as soon as the loader touches it. A file that is no
+// ELF file at all is left for dlopen to refuse.
+bool HeadersFit(int descriptor, off_t size) {
+  ElfW(Ehdr) header;
+  if (pread(descriptor, &header, sizeof(header), 0) != static_cast<ssize_t>(sizeof(header)) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+    return true;
+  }
+  const auto fits = [size](std::uint64_t offset, std::uint64_t length) {
+    return offset <= static_cast<std::uint64_t>(size) &&
+           length <= static_cast<std::uint64_t>(size) - offset;
+  };
+  if (header.e_phentsize != sizeof(ElfW(Phdr)) ||
+      !fits(header.e_phoff, std::uint64_t{header.e_phnum} * sizeof(ElfW(Phdr))) ||
+      !fits(header.e_shoff, std::uint64_t{header.e_shnum} * header.e_shentsize)) {
+    return false;
+  }
+  std::vector<ElfW(Phdr)> segments(header.e_phnum);
+  const auto bytes = static_cast<ssize_t>(segments.size() * sizeof(ElfW(Phdr)));
+  if (pread(descriptor, segments.data(), static_cast<std::size_t>(bytes),
+            static_cast<off_t>(header.e_phoff)) != bytes) {
+    return false;
+  }
+  return std::all_of(segments.begin(), segments.end(), [&](const ElfW(Phdr) & segment) {
+    return segment.p_type != PT_LOAD || fits(segment.p_offset, segment.p_filesz);
+  });
+}
+
+// Whether dlopen may be given `path`: a regular file (a FIFO would block the loader for ever,
+// a device is no library) that is as long as its headers say. Otherwise the search goes on.
+bool Loadable(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) return false;
+  const bool loadable = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+                        HeadersFit(descriptor, status.st_size);
+  close(descriptor);
+  return loadable;
+}
+
+// Opens `path` if it may be loaded; a failure leaves no loader message behind. Checked even
+// for RTLD_NOLOAD: the loader opens and reads a file whose name it does not know yet.
+void* OpenIfLoadable(const std::string& path, int flags) {
+  if (!Loadable(path)) return nullptr;
+  void* module = dlopen(path.c_str(), flags);
+  if (module == nullptr) DropLoaderError();
+  return module;
+}
+
 // Like Windows, looks beside the executable first; then in the layer's own folder, where an
 // installed tree keeps its libraries; then where the system looks for libraries.
 void* Open(const char* moduleName, int flags) {
@@ -80,12 +136,11 @@ void* Open(const char* moduleName, int flags) {
   if (file.find('/') == std::string::npos) {
     const std::string directory = ExecutableDirectory();
     if (!directory.empty()) {
-      if (void* module = dlopen((directory + file).c_str(), flags)) return module;
-      DropLoaderError();
+      if (void* module = OpenIfLoadable(directory + file, flags)) return module;
     }
     const std::string layerDirectory = LayerDirectory();
     if (!layerDirectory.empty() && layerDirectory != directory) {
-      if (void* module = dlopen((layerDirectory + file).c_str(), flags)) return module;
+      if (void* module = OpenIfLoadable(layerDirectory + file, flags)) return module;
     }
   }
   void* module = dlopen(file.c_str(), flags);
@@ -100,6 +155,10 @@ extern "C" {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
+  if (fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&] {
     void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
@@ -110,7 +169,9 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
 HMODULE GetModuleHandleA(LPCSTR moduleName) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&]() -> HMODULE {
-    void* module = compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
+    // No name: the program's own module, as on Windows.
+    void* module = moduleName == nullptr ? dlopen(nullptr, RTLD_NOW)
+                                         : compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
     if (module == nullptr) {
       SetLastError(ERROR_MOD_NOT_FOUND);
       return nullptr;

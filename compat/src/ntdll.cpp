@@ -1,12 +1,15 @@
 // The one native-API call the libraries make: NtQueryInformationThread's basic record, filled
 // from the thread's real scheduling state so that a real-time grant can be seen.
 #include "kernel_object.h"
+#include "thread_basic_information.h"
 #include "thread_object.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -17,25 +20,12 @@ constexpr NTSTATUS kStatusSuccess = 0;
 constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
 constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
-constexpr ULONG kThreadBasicInformation = 0;
-
-// THREAD_BASIC_INFORMATION of 64-bit Windows.
-struct ThreadBasicInformation {
-  NTSTATUS exitStatus;
-  PVOID tebBaseAddress;
-  HANDLE uniqueProcess;
-  HANDLE uniqueThread;
-  DWORD_PTR affinityMask;
-  LONG priority;
-  LONG basePriority;
-};
-static_assert(sizeof(ThreadBasicInformation) == 48, "THREAD_BASIC_INFORMATION is 48 bytes");
-static_assert(offsetof(ThreadBasicInformation, priority) == 40, "Priority at offset 40");
 
 struct Scheduling {
   pid_t threadId = 0;
   int policy = SCHED_OTHER;
   int realtimePriority = 0;
+  int nice = 0;
   DWORD_PTR affinity = 0;
 };
 
@@ -48,14 +38,13 @@ constexpr ClassBase kClassBases[] = {
     {IDLE_PRIORITY_CLASS, 4},          {BELOW_NORMAL_PRIORITY_CLASS, 6}, {NORMAL_PRIORITY_CLASS, 8},
     {ABOVE_NORMAL_PRIORITY_CLASS, 10}, {HIGH_PRIORITY_CLASS, 13},
 };
-static_assert(std::size(kClassBases) == 5, "one base per priority class but real-time");
 
 // A time-shared thread: its class and relative priority, as the layer reads them from nice.
-LONG TimeSharedPriority(HANDLE thread) {
-  const int relative = GetThreadPriority(thread);
+LONG TimeSharedPriority(int nice) {
+  DWORD priorityClass = NORMAL_PRIORITY_CLASS;
+  const int relative = PriorityOfNice(nice, &priorityClass);
   if (relative == THREAD_PRIORITY_IDLE) return 1;
   if (relative == THREAD_PRIORITY_TIME_CRITICAL) return 15;
-  const DWORD priorityClass = GetPriorityClass(GetCurrentProcess());
   LONG base = 8;
   for (const ClassBase& row : kClassBases) {
     if (row.priorityClass == priorityClass) base = row.base;
@@ -78,6 +67,9 @@ bool ReadScheduling(HANDLE thread, Scheduling* scheduling) {
     const int policy = sched_getscheduler(threadId);
     sched_param parameter{};
     if (policy < 0 || sched_getparam(threadId, &parameter) != 0) return false;
+    errno = 0;  // -1 is a valid nice value
+    scheduling->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(threadId));
+    if (scheduling->nice == -1 && errno != 0) return false;
     scheduling->policy = policy & ~SCHED_RESET_ON_FORK;
     scheduling->realtimePriority = parameter.sched_priority;
     cpu_set_t set;
@@ -118,7 +110,7 @@ NTSTATUS NtQueryInformationThread(HANDLE thread, ULONG informationClass, PVOID i
   } else if (scheduling.policy == SCHED_IDLE) {
     record.basePriority = 1;
   } else {
-    record.basePriority = compat::TimeSharedPriority(thread);
+    record.basePriority = compat::TimeSharedPriority(scheduling.nice);
   }
   // Linux has no dynamic boosts: the current priority is the base one.
   record.priority = record.basePriority;

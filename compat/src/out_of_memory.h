@@ -1,4 +1,4 @@
-// Allocation failures inside the layer's calls.
+// How the layer's calls fail: the kernel's errors and allocation failures as Win32 errors.
 #pragma once
 
 #include <windows.h>
@@ -6,6 +6,9 @@
 #include <new>
 
 namespace compat {
+
+// The Win32 error for an errno value of the calls the layer makes, the same for every call.
+DWORD ErrorFromErrno(int error);
 
 // Runs `call` and returns its result; when it runs out of memory, answers as Win32 does, with
 // the call's failure value and ERROR_NOT_ENOUGH_MEMORY. std::bad_alloc must not reach a caller

@@ -40,7 +40,6 @@ constexpr ClassNice kNiceByClass[] = {
     {ABOVE_NORMAL_PRIORITY_CLASS, {19, -1, -3, -5, -7, -9, -20}},
     {HIGH_PRIORITY_CLASS, {19, -6, -8, -10, -12, -14, -20}},
 };
-static_assert(std::size(kNiceByClass) == 5, "one row per priority class but real-time");
 constexpr std::size_t kNormalColumn = 3;
 static_assert(kThreadPriorities[kNormalColumn] == THREAD_PRIORITY_NORMAL);
 
@@ -66,10 +65,6 @@ int PriorityFromNice(const ClassNice& row, int nice) {
     if (std::abs(row.nice[column] - nice) < std::abs(row.nice[best] - nice)) best = column;
   }
   return kThreadPriorities[best];
-}
-
-DWORD ErrorFromErrno(int error) {
-  return error == ESRCH ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
 }
 
 bool ReadNice(pid_t threadId, int* nice) {
@@ -108,19 +103,27 @@ PriorityState& State() {
   return *state;
 }
 
-std::vector<pid_t> ThreadsOfProcess() {
-  std::vector<pid_t> threads;
+// The kernel ids of the process's threads; false, with errno set, when the kernel cannot list
+// them (no /proc).
+bool ThreadsOfProcess(std::vector<pid_t>* threads) {
   // Closed however this ends, running out of memory included.
   const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/proc/self/task"), closedir);
-  if (!directory) return threads;
+  if (!directory) return false;
   while (const dirent* entry = readdir(directory.get())) {
     const long id = std::strtol(entry->d_name, nullptr, 10);
-    if (id > 0) threads.push_back(static_cast<pid_t>(id));
+    if (id > 0) threads->push_back(static_cast<pid_t>(id));
   }
-  return threads;
+  return true;
 }
 
 }  // namespace
+
+int PriorityOfNice(int nice, DWORD* priorityClass) {
+  PriorityState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  *priorityClass = state.row->priorityClass;
+  return PriorityFromNice(*state.row, nice);
+}
 
 void ApplyNormalPriority(pid_t threadId) {
   PriorityState& state = State();
@@ -176,7 +179,8 @@ DWORD GetPriorityClass(HANDLE process) {
 }
 
 // Moves every thread of the process to the same relative priority in the new class. All or
-// nothing: when the kernel refuses one thread, the threads already moved go back.
+// nothing: when the kernel refuses one thread, the threads already moved go back; when the
+// threads cannot be listed, none is moved and the call fails.
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
   if (process != compat::CurrentProcessPseudoHandle()) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -196,7 +200,11 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
       int previousNice;
     };
     // Allocated before the first change, so that running out of memory changes nothing.
-    const std::vector<pid_t> threads = compat::ThreadsOfProcess();
+    std::vector<pid_t> threads;
+    if (!compat::ThreadsOfProcess(&threads)) {
+      SetLastError(compat::ErrorFromErrno(errno));
+      return FALSE;
+    }
     std::vector<Moved> moved;
     moved.reserve(threads.size());
     for (pid_t threadId : threads) {

@@ -2,8 +2,7 @@
 #include "out_of_memory.h"
 #include "thread_object.h"
 
-#include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace compat {
@@ -14,15 +13,21 @@ class Semaphore final : public KernelObject {
   Semaphore(LONG initialCount, LONG maximumCount) : count(initialCount), maximum(maximumCount) {}
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> hold(lock);
-    const auto available = [this] { return count > 0; };
-    if (milliseconds == INFINITE) {
-      permitted.wait(hold, available);
-    } else if (!permitted.wait_for(hold, std::chrono::milliseconds(milliseconds), available)) {
-      return WAIT_TIMEOUT;
+    const Deadline deadline(milliseconds);
+    for (;;) {
+      std::uint32_t seen = 0;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (count > 0) {
+          --count;
+          return WAIT_OBJECT_0;
+        }
+        seen = permitted.Value();
+      }
+      const DWORD left = deadline.Left();
+      if (left == 0) return WAIT_TIMEOUT;
+      permitted.Block(seen, left);
     }
-    --count;
-    return WAIT_OBJECT_0;
   }
 
   // Adds permits; a release that would pass the maximum changes nothing, as on Windows.
@@ -33,17 +38,13 @@ class Semaphore final : public KernelObject {
       if (previousCount) *previousCount = count;
       count += releaseCount;
     }
-    if (releaseCount == 1) {
-      permitted.notify_one();
-    } else {
-      permitted.notify_all();
-    }
+    permitted.Wake(releaseCount);
     return true;
   }
 
  private:
   std::mutex lock;
-  std::condition_variable permitted;
+  WaitWord permitted;
   LONG count;
   const LONG maximum;
 };

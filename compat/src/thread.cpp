@@ -3,13 +3,17 @@
 #include "out_of_memory.h"
 #include "thread_object.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 
@@ -22,55 +26,122 @@ class ThreadObject final : public KernelObject {
       : routine(routine), parameter(parameter), suspendCount(suspendCount) {}
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> hold(lock);
-    const auto isEnded = [this] { return ended; };
-    if (milliseconds == INFINITE) {
-      changed.wait(hold, isEnded);
-      return WAIT_OBJECT_0;
+    const Deadline deadline(milliseconds);
+    for (;;) {
+      std::uint32_t seen = 0;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (ended) return WAIT_OBJECT_0;
+        seen = endWord.Value();
+      }
+      const DWORD left = deadline.Left();
+      if (left == 0) return WAIT_TIMEOUT;
+      endWord.Block(seen, left);
     }
-    const bool inTime = changed.wait_for(hold, std::chrono::milliseconds(milliseconds), isEnded);
-    return inTime ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  }
+
+  // Marks the thread ended and wakes every waiter. Called under `lock`.
+  void MarkEnded(DWORD result) {
+    if (!terminated) exitCode = result;
+    ended = true;
+    endWord.Wake(INT_MAX);
   }
 
   const LPTHREAD_START_ROUTINE routine;
   const LPVOID parameter;
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable changed;  // introduced, resumed or terminated before it runs
+  WaitWord endWord;
+  // The thread's own reference while it runs: its handle may be closed meanwhile.
+  std::shared_ptr<ThreadObject> self;
+  // A thread ended where it was: what it left to be released, and the next such thread.
+  std::shared_ptr<KernelObject> heldByWait;
+  ThreadObject* nextTerminated = nullptr;
   // Guarded by lock.
   DWORD suspendCount;
   bool introduced = false;  // the creator has the id and has set the priority
   pid_t threadId = 0;
   pthread_t pthread{};
+  bool running = false;           // past the start: TerminateThread has to stop it where it is
+  WaitWord* blockedOn = nullptr;  // the word it sleeps on in a wait of the layer
   bool terminated = false;
   bool ended = false;
   DWORD exitCode = STILL_ACTIVE;
 };
 
-// Marks the thread ended on every way out of its start routine: return or cancellation.
-class EndOfThread {
- public:
-  explicit EndOfThread(ThreadObject& thread) : thread(thread) {}
-  ~EndOfThread() {
-    std::lock_guard<std::mutex> hold(thread.lock);
-    if (!thread.terminated) thread.exitCode = result;
-    thread.ended = true;
-    thread.changed.notify_all();
-  }
-  EndOfThread(const EndOfThread&) = delete;
-  EndOfThread& operator=(const EndOfThread&) = delete;
-
-  DWORD result = 0;
-
- private:
-  ThreadObject& thread;
+// What the termination signal's handler needs of the thread it interrupts. Initial-exec TLS:
+// a block allocated on first use would make the handler allocate.
+struct CurrentThread {
+  ThreadObject* object = nullptr;  // only threads made by CreateThread can be terminated
+  int layerDepth = 0;              // open NoCancellation scopes
+  volatile sig_atomic_t endPending = 0;
+  // Set while sleeping on a word with no lock held, where the thread may end at once.
+  std::atomic<WaitWord*> blockedOn{nullptr};
+  std::shared_ptr<KernelObject>* waitedObject = nullptr;
 };
+thread_local CurrentThread current __attribute__((tls_model("initial-exec")));
+
+// Ended threads whose objects wait to be released outside a signal handler; a list that
+// lives for the process, so that what is on it is never taken for a leak.
+std::atomic<ThreadObject*> terminatedThreads{nullptr};
+
+void ReleaseTerminatedThreads() {
+  ThreadObject* next = terminatedThreads.exchange(nullptr);
+  while (next != nullptr) {
+    ThreadObject* thread = next;
+    next = thread->nextTerminated;
+    std::shared_ptr<KernelObject> waited = std::move(thread->heldByWait);
+    std::shared_ptr<ThreadObject> last = std::move(thread->self);
+  }
+}
+
+// Ends the calling thread where it is, as Windows' TerminateThread does: no unwinding, no
+// destructors, no thread-exit handlers; only the kernel thread goes. Runs in the signal handler
+// or where a deferred termination comes due, never while the thread holds a lock of the layer.
+// `woken`: the word of a wait the thread may just have been woken from; that wake goes to
+// another sleeper instead.
+[[noreturn]] void EndHere(WaitWord* woken) {
+  ThreadObject& thread = *current.object;
+  if (woken != nullptr) woken->Wake(1);
+  if (current.waitedObject != nullptr) thread.heldByWait = std::move(*current.waitedObject);
+  {
+    std::lock_guard<std::mutex> hold(thread.lock);
+    thread.blockedOn = nullptr;
+    thread.MarkEnded(0);
+  }
+  thread.nextTerminated = terminatedThreads.load();
+  while (!terminatedThreads.compare_exchange_weak(thread.nextTerminated, &thread)) {
+  }
+  for (;;) syscall(SYS_exit, 0);
+}
+
+void OnTerminateSignal(int) {
+  if (current.object == nullptr) return;
+  if (current.layerDepth > 0 && current.blockedOn.load() == nullptr) {
+    current.endPending = 1;  // inside the layer: ended where it leaves it
+    return;
+  }
+  EndHere(current.blockedOn.load());
+}
+
+// TerminateThread's signal, the highest real-time one, installed when the layer is loaded.
+class TerminateSignal {
+ public:
+  TerminateSignal() {
+    struct sigaction action {};
+    action.sa_handler = OnTerminateSignal;
+    action.sa_flags = SA_RESTART;
+    sigfillset(&action.sa_mask);
+    sigaction(SIGRTMAX, &action, nullptr);
+  }
+};
+const TerminateSignal terminateSignal;
 
 void* StartThread(void* start) {
-  // The thread's own reference: its handle may be closed while it runs.
-  std::shared_ptr<ThreadObject> self =
-      std::move(*static_cast<std::shared_ptr<ThreadObject>*>(start));
-  delete static_cast<std::shared_ptr<ThreadObject>*>(start);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  ThreadObject* self = static_cast<ThreadObject*>(start);
+  current.object = self;
+  ++current.layerDepth;  // closed only for the routine: after it, the thread is leaving anyway
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   {
     std::unique_lock<std::mutex> hold(self->lock);
     // Not before the creator has introduced it (so not at its creator's priority), nor while
@@ -78,31 +149,25 @@ void* StartThread(void* start) {
     self->changed.wait(
         hold, [&] { return (self->introduced && self->suspendCount == 0) || self->terminated; });
     if (self->terminated) {
-      self->ended = true;
-      self->changed.notify_all();
+      self->MarkEnded(0);
+      hold.unlock();
+      std::shared_ptr<ThreadObject> last = std::move(self->self);
       return nullptr;
     }
+    self->running = true;
   }
-  EndOfThread end(*self);
-  // TerminateThread cancels the thread wherever it is in its own code, as Windows ends it.
-  pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
-  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  --current.layerDepth;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const DWORD result = self->routine(self->parameter);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  end.result = result;
-  return nullptr;
-}
-
-DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case EAGAIN:
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return ERROR_INVALID_PARAMETER;
+  ++current.layerDepth;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->MarkEnded(result);
   }
+  std::shared_ptr<ThreadObject> last = std::move(self->self);
+  return nullptr;
 }
 
 // The kernel id of a thread that cannot end meanwhile, without waiting for it to run: the
@@ -129,12 +194,71 @@ std::size_t StackSize(SIZE_T requested) {
 
 }  // namespace
 
+// The fences keep the count where the calls put it: the handler reads it on the same thread.
 NoCancellation::NoCancellation() {
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousState);
+  ++current.layerDepth;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 NoCancellation::~NoCancellation() {
-  pthread_setcancelstate(previousState, nullptr);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (--current.layerDepth == 0 && current.endPending) EndHere(nullptr);
+}
+
+// A terminated thread ends here without the signal too: where signals are delivered late (as
+// under ThreadSanitizer, which holds them until its next intercepted call) a sleeping thread
+// would not see it. TerminateThread wakes the word named under the thread's lock, and the thread
+// sees `terminated` under the same lock before it sleeps.
+void WaitWord::Block(std::uint32_t seen, DWORD milliseconds) {
+  ThreadObject* self = current.object;
+  if (self != nullptr) {
+    bool terminated = false;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = this;
+      terminated = self->terminated;
+    }
+    if (terminated) EndHere(nullptr);
+  }
+  timespec relative{static_cast<time_t>(milliseconds / 1000),
+                    static_cast<long>(milliseconds % 1000) * 1000000};
+  current.blockedOn.store(this);
+  if (current.endPending) EndHere(nullptr);
+  syscall(SYS_futex, &value, FUTEX_WAIT_PRIVATE, seen,
+          milliseconds == INFINITE ? nullptr : &relative, nullptr, 0);
+  current.blockedOn.store(nullptr);
+  if (self != nullptr) {
+    bool terminated = false;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = nullptr;
+      terminated = self->terminated;
+    }
+    if (terminated) EndHere(this);
+  }
+}
+
+void WaitWord::Wake(int count) {
+  value.fetch_add(1);
+  syscall(SYS_futex, &value, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+Deadline::Deadline(DWORD milliseconds)
+    : bounded(milliseconds != INFINITE),
+      end(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds)) {}
+
+DWORD Deadline::Left() const {
+  if (!bounded) return INFINITE;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<DWORD>(left.count());
+}
+
+DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds) {
+  current.waitedObject = &object;
+  const DWORD result = object->Wait(milliseconds);
+  current.waitedObject = nullptr;
+  return result;
 }
 
 bool WithRunningThread(HANDLE thread, const std::function<bool(pid_t)>& call) {
@@ -168,25 +292,25 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  compat::ReleaseTerminatedThreads();
   std::shared_ptr<ThreadObject> thread;
-  std::shared_ptr<ThreadObject>* start = nullptr;
   const bool made = compat::FailWhenOutOfMemory(false, [&] {
     thread = std::make_shared<ThreadObject>(startAddress, parameter,
                                             (creationFlags & CREATE_SUSPENDED) ? 1 : 0);
-    start = new std::shared_ptr<ThreadObject>(thread);
     return true;
   });
   if (!made) return nullptr;
+  thread->self = thread;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   int error = pthread_attr_setstacksize(
       &attributes, compat::StackSize(stackSize == 0 ? compat::kDefaultStackReserve : stackSize));
   pthread_t pthread;
-  if (error == 0) error = pthread_create(&pthread, &attributes, compat::StartThread, start);
+  if (error == 0) error = pthread_create(&pthread, &attributes, compat::StartThread, thread.get());
   pthread_attr_destroy(&attributes);
   if (error != 0) {
-    delete start;
+    thread->self.reset();
     SetLastError(compat::ErrorFromErrno(error));
     return nullptr;
   }
@@ -226,11 +350,13 @@ DWORD ResumeThread(HANDLE thread) {
   return previous;
 }
 
-// Only for threads made by CreateThread. A running thread is cancelled asynchronously: it ends
-// wherever it is in its own code, its destructors run during the unwind; inside a call into this
-// layer it ends when that call returns. A suspended thread ends without running at all.
+// Only for threads made by CreateThread. As on Windows, a running thread stops where it is: its
+// stack is not unwound, its destructors do not run, locks it holds stay held. Inside a call into
+// this layer it stops when that call returns or blocks. A suspended thread ends without running.
+// Like Windows, this returns before the thread is gone; its handle is signalled once it is.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   compat::NoCancellation noCancellation;
+  compat::ReleaseTerminatedThreads();
   std::shared_ptr<ThreadObject> target = compat::LookUp<ThreadObject>(thread);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -240,11 +366,13 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   if (target->ended || target->terminated) return TRUE;
   target->terminated = true;
   target->exitCode = exitCode;
-  if (target->suspendCount > 0) {
+  if (!target->running) {
     target->changed.notify_all();
   } else {
-    // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid.
-    pthread_cancel(target->pthread);
+    // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid, nor
+    // leave its wait, so the object it waits on stays alive.
+    pthread_kill(target->pthread, SIGRTMAX);
+    if (target->blockedOn != nullptr) target->blockedOn->Wake(INT_MAX);
   }
   return TRUE;
 }

@@ -1,11 +1,18 @@
-// What the thread calls share: access to a thread's kernel id while the thread still runs.
+// What the thread calls share: access to a thread's kernel id while the thread still runs, and
+// the points where TerminateThread may end a thread.
 #pragma once
+
+#include "no_cancellation.h"
 
 #include <windows.h>
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace compat {
 
@@ -14,18 +21,40 @@ namespace compat {
 // another thread meanwhile. Without such a running thread: ERROR_INVALID_HANDLE and false.
 bool WithRunningThread(HANDLE thread, const std::function<bool(pid_t)>& call);
 
-// Disables cancellation (the means of TerminateThread) for the scope, so that a thread is never
-// ended while it holds one of the layer's locks.
-class NoCancellation {
+// A word that waiting threads sleep on (a futex): bumped and woken when what they wait for
+// changes. A thread blocked here holds no lock, so TerminateThread may end it while it sleeps.
+class WaitWord {
  public:
-  NoCancellation();
-  ~NoCancellation();
-  NoCancellation(const NoCancellation&) = delete;
-  NoCancellation& operator=(const NoCancellation&) = delete;
+  std::uint32_t Value() const { return value.load(); }
+  // Sleeps while the word still holds `seen`, at most `milliseconds` (INFINITE: no bound).
+  void Block(std::uint32_t seen, DWORD milliseconds);
+  // Changes the word and wakes up to `count` sleepers.
+  void Wake(int count);
 
  private:
-  int previousState;
+  std::atomic<std::uint32_t> value{0};
 };
+
+// The end of a wait of `milliseconds` from now.
+class Deadline {
+ public:
+  explicit Deadline(DWORD milliseconds);
+  // What is left: INFINITE for an unbounded wait, 0 once it has passed.
+  DWORD Left() const;
+
+ private:
+  const bool bounded;
+  const std::chrono::steady_clock::time_point end;
+};
+
+class KernelObject;
+
+// Waits for `object` holding the reference for the time of the wait; a thread ended during the
+// wait hands the reference over to be released, as Windows drops an ended thread's waits.
+DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds);
+
+// The relative priority a thread of nice `nice` has in the process's class, and that class.
+int PriorityOfNice(int nice, DWORD* priorityClass);
 
 // Gives a new thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
 // Windows starts every thread at that priority (Linux would copy the creator's).

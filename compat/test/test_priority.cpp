@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <iterator>
+#include <thread>
 
 namespace compat::test {
 namespace {
@@ -111,7 +115,14 @@ void ClassChangeMovesEveryThread() {
 }
 
 TEST(Priority, ClassChangeMovesEveryThread) {
-  ClassChangeMovesEveryThread();
+  // In a child: without privilege this process could not take its class back.
+  UseFreshDeathTestChildren();
+  EXPECT_EXIT(
+      {
+        ClassChangeMovesEveryThread();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Priority, ClassChangeMovesEveryThreadWithoutPrivilege) {
@@ -129,12 +140,50 @@ void NewThreadStartsAtNormalPriority() {
 }
 
 TEST(Priority, NewThreadStartsAtNormalPriority) {
-  NewThreadStartsAtNormalPriority();
+  // On a thread of its own: without privilege the lowered creator could not come back.
+  std::thread(NewThreadStartsAtNormalPriority).join();
 }
 
 TEST(Priority, NewThreadOfALowCreatorWithoutPrivilegeKeepsTheCreatorsPriority) {
   UseFreshDeathTestChildren();
   EXPECT_EXIT(RunUnprivileged(NewThreadStartsAtNormalPriority), ::testing::ExitedWithCode(0), "");
+}
+
+// Without /proc the layer cannot list the process's threads: no thread moves, and the call
+// fails instead of saying the class changed. /proc is hidden in a user and mount namespace of
+// the child's own, which any user may make where the kernel allows unprivileged namespaces.
+bool HideProc() {
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+// Tried in a child of its own first, which is single-threaded as a user namespace needs.
+bool MayHideProc() {
+  const pid_t child = fork();
+  if (child == 0) _exit(HideProc() ? 0 : 1);
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+void ClassChangeFailsWithoutProc() {
+  if (!HideProc()) _exit(2);
+  HeldThread thread;
+  ASSERT_TRUE(thread.held.running.Await());
+  SetLastError(0);
+  EXPECT_FALSE(SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), NORMAL_PRIORITY_CLASS);
+  EXPECT_EQ(NiceOf(GetCurrentThreadId()), 0);
+  EXPECT_EQ(NiceOf(thread.threadId), 0);
+  _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+TEST(Priority, ClassChangeWithoutProcFailsAndMovesNothing) {
+  if (!MayHideProc()) GTEST_SKIP() << "no user and mount namespace could be made for this process";
+  UseFreshDeathTestChildren();
+  EXPECT_EXIT(ClassChangeFailsWithoutProc(), ::testing::ExitedWithCode(0), "");
 }
 
 void ClassFollowsTheProcesssNice() {

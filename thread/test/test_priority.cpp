@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iterator>
-
 namespace quorvane::test {
 namespace {
 
@@ -14,7 +12,6 @@ constexpr int kNormalClassPriority[] = {THREAD_PRIORITY_IDLE,    THREAD_PRIORITY
 constexpr int kOtherClassPriority[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
                                        THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
                                        THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_TIME_CRITICAL};
-static_assert(std::size(kNormalClassPriority) == 6 && std::size(kOtherClassPriority) == 6);
 
 // Starts a thread at `level` and returns the priority its Run saw.
 int PriorityInRun(std::int32_t level) {
@@ -83,7 +80,7 @@ TEST(ProcessPriority, LevelTwoIsNormalInTheNormalClassAndBelowNormalInTheHighCla
   ASSERT_EQ(GetPriorityClass(GetCurrentProcess()), NORMAL_PRIORITY_CLASS);
   EXPECT_EQ(PriorityInRun(2), THREAD_PRIORITY_NORMAL);
 
-  EXPECT_TRUE(SetHighPriorityClass(true));
+  SetHighPriorityClass(true);  // it always says true: its effect is what counts
   if (MayRaisePriority()) {
     EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), HIGH_PRIORITY_CLASS);
     EXPECT_EQ(PriorityInRun(2), THREAD_PRIORITY_BELOW_NORMAL);
@@ -92,14 +89,14 @@ TEST(ProcessPriority, LevelTwoIsNormalInTheNormalClassAndBelowNormalInTheHighCla
     EXPECT_EQ(PriorityInRun(2), THREAD_PRIORITY_NORMAL);
   }
 
-  EXPECT_TRUE(SetHighPriorityClass(false));
+  SetHighPriorityClass(false);
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), NORMAL_PRIORITY_CLASS);
   EXPECT_EQ(PriorityInRun(2), THREAD_PRIORITY_NORMAL);
 }
 
-TEST(ProcessPriority, EveryLevelInTheBelowNormalClassTakesTheOtherColumn) {
+void EveryLevelInTheBelowNormalClassTakesTheOtherColumn() {
   // Lowering the class needs no privilege; raising it again would.
-  EXPECT_TRUE(SetAboveNormalPriorityClass(false));
+  SetAboveNormalPriorityClass(false);
   ASSERT_EQ(GetPriorityClass(GetCurrentProcess()), BELOW_NORMAL_PRIORITY_CLASS);
   for (std::int32_t level = 0; level < 6; ++level) {
     const int wanted = kOtherClassPriority[level];
@@ -109,10 +106,18 @@ TEST(ProcessPriority, EveryLevelInTheBelowNormalClassTakesTheOtherColumn) {
   }
 }
 
-TEST(ProcessPriority, AboveNormalClassNeedsTheRightToRaise) {
-  EXPECT_TRUE(SetAboveNormalPriorityClass(true));
+TEST(ProcessPriorityDeathTest, EveryLevelInTheBelowNormalClassTakesTheOtherColumn) {
+  ExpectInChild(EveryLevelInTheBelowNormalClassTakesTheOtherColumn);
+}
+
+void AboveNormalClassNeedsTheRightToRaise() {
+  SetAboveNormalPriorityClass(true);
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()),
             MayRaisePriority() ? ABOVE_NORMAL_PRIORITY_CLASS : NORMAL_PRIORITY_CLASS);
+}
+
+TEST(ProcessPriorityDeathTest, AboveNormalClassNeedsTheRightToRaise) {
+  ExpectInChild(AboveNormalClassNeedsTheRightToRaise);
 }
 
 }  // namespace

@@ -7,11 +7,23 @@
 #include <objbase.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace quorvane::test {
 
 // True where this process may raise a thread above normal or the process to the high class.
 bool MayRaisePriority();
+
+// Runs `checks` in a child process, so that what they change in the process (its priority
+// class, the nice value of its threads) goes with the child instead of reaching later tests.
+inline void ExpectInChild(void (*checks)()) {
+  EXPECT_EXIT(
+      {
+        checks();
+        std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
 
 // Shows the protected state that the tests check.
 class Observed : public Thread {

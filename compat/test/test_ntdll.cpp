@@ -1,20 +1,31 @@
-// The priority query on Linux: the layer's NtQueryInformationThread reads the real scheduling
-// state. Real-time priorities are checked with the avrt provider that grants them.
-#include "mmcss.h"
+// NtQueryInformationThread reads the real scheduling state. Real-time priorities are checked
+// with the avrt provider that grants them.
 #include "privilege.h"
+#include "thread_basic_information.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-namespace quorvane {
+namespace compat::test {
 namespace {
 
 using QueryFunction = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, ULONG*);
 
+// The calling thread's base and current priority, through the record the MMCSS inspector reads.
+bool QueryThreadPriority(std::int32_t& base, std::int32_t& current) {
+  ThreadBasicInformation record{};
+  if (NtQueryInformationThread(GetCurrentThread(), kThreadBasicInformation, &record, sizeof(record),
+                               nullptr) != 0) {
+    return false;
+  }
+  base = record.basePriority;
+  current = record.priority;
+  return true;
+}
+
 void ReadsTheLayersPriorityLevels() {
-  MmcssInspector inspector;
-  const bool mayRaise = compat::test::MayRaisePriority();
+  const bool mayRaise = MayRaisePriority();
   // Windows' priorities of the normal class: 8 plus the relative level, 1 and 15 at the ends.
   const std::pair<int, std::int32_t> kLevels[] = {
       {THREAD_PRIORITY_HIGHEST, 10},
@@ -26,28 +37,27 @@ void ReadsTheLayersPriorityLevels() {
     std::thread([&, level = level, expected = expected] {
       std::int32_t base = -1;
       std::int32_t current = -1;
-      ASSERT_TRUE(MmcssInspector::QueryThreadPriority(base, current));
+      ASSERT_TRUE(QueryThreadPriority(base, current));
       EXPECT_EQ(base, 8);
       const bool set = SetThreadPriority(GetCurrentThread(), level) != FALSE;
       EXPECT_EQ(set, mayRaise || level <= THREAD_PRIORITY_NORMAL) << level;
-      ASSERT_TRUE(MmcssInspector::QueryThreadPriority(base, current));
+      ASSERT_TRUE(QueryThreadPriority(base, current));
       EXPECT_EQ(base, set ? expected : 8) << level;
       EXPECT_EQ(current, base);
     }).join();
   }
 }
 
-TEST(MmcssInspectorOnLinux, ReadsTheLayersPriorityLevels) {
+TEST(NativeQuery, ReadsTheLayersPriorityLevels) {
   ReadsTheLayersPriorityLevels();
 }
 
-TEST(MmcssInspectorOnLinuxDeathTest, ReadsThemUnprivilegedToo) {
-  compat::test::UseFreshDeathTestChildren();
-  EXPECT_EXIT(compat::test::RunUnprivileged(ReadsTheLayersPriorityLevels),
-              ::testing::ExitedWithCode(0), "");
+TEST(NativeQueryDeathTest, ReadsThemUnprivilegedToo) {
+  UseFreshDeathTestChildren();
+  EXPECT_EXIT(RunUnprivileged(ReadsTheLayersPriorityLevels), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(MmcssInspectorOnLinux, OtherClassesLengthsAndHandlesFail) {
+TEST(NativeQuery, OtherClassesLengthsAndHandlesFail) {
   auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void (*)()>(
       GetProcAddress(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread")));
   ASSERT_NE(query, nullptr);
@@ -62,4 +72,4 @@ TEST(MmcssInspectorOnLinux, OtherClassesLengthsAndHandlesFail) {
 }
 
 }  // namespace
-}  // namespace quorvane
+}  // namespace compat::test
