@@ -37,6 +37,7 @@ MmcssClient::SetMaxThreadCharacteristicsFunction MmcssClient::avSetMmMaxThreadCh
 MmcssClient::SetThreadPriorityFunction MmcssClient::avSetMmThreadPriority = nullptr;
 MmcssClient::RevertThreadCharacteristicsFunction MmcssClient::avRevertMmThreadCharacteristics =
     nullptr;
+AvrtExplainFunction MmcssClient::avrtExplain = nullptr;
 
 MmcssClient::MmcssClient() {
   AcquireAvrt();
@@ -63,6 +64,7 @@ void MmcssClient::AcquireAvrt() {
   avSetMmThreadPriority = LookUp<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
   avRevertMmThreadCharacteristics =
       LookUp<RevertThreadCharacteristicsFunction>(avrtModule, "AvRevertMmThreadCharacteristics");
+  avrtExplain = LookUp<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
   ++avrtLoadCount;
 }
 
@@ -72,6 +74,7 @@ void MmcssClient::ReleaseAvrt() {
   avSetMmMaxThreadCharacteristicsA = nullptr;
   avSetMmThreadPriority = nullptr;
   avRevertMmThreadCharacteristics = nullptr;
+  avrtExplain = nullptr;
   FreeLibrary(avrtModule);
   avrtModule = nullptr;
 }
@@ -98,6 +101,12 @@ HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE
     avSetMmThreadPriority(registration, profile.priority);
   }
   return registration;
+}
+
+bool MmcssClient::Explain(AvrtExplanation* explanation, bool budget) {
+  if (avrtExplain == nullptr) return false;
+  explanation->size = sizeof(AvrtExplanation);
+  return avrtExplain(explanation, budget ? TRUE : FALSE) != FALSE;
 }
 
 MmcssClient& MmcssClient::Instance() {

@@ -3,6 +3,8 @@
 // honoured by sd-bus itself).
 #include "provider.h"
 
+#include "explain.h"
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <systemd/sd-bus.h>
@@ -126,7 +128,14 @@ bool RealtimeKit::LimitRealtimeTime(DWORD* error) {
 
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
-  if (!Connect(error) || !LimitRealtimeTime(error)) return 0;
+  if (!Connect(error)) {
+    NoteRealtimeKitRefused("no answer on the system bus");
+    return 0;
+  }
+  if (!LimitRealtimeTime(error)) {
+    NoteRealtimeKitRefused("RLIMIT_RTTIME could not be lowered to its maximum");
+    return 0;
+  }
   const int granted = std::clamp(priority, 1, maxPriority);
   sd_bus_error failure = SD_BUS_ERROR_NULL;
   const int result =
@@ -135,6 +144,7 @@ int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
                          static_cast<std::uint64_t>(threadId), static_cast<std::uint32_t>(granted));
   if (result < 0) {
     *error = ErrorFromBus(failure);
+    NoteRealtimeKitRefused(failure);
     sd_bus_error_free(&failure);
     return 0;
   }
