@@ -23,8 +23,9 @@ std::string ProviderAccount(const AvrtExplanation& explanation) {
 
 ThreadScheduling ReadOwnScheduling() {
   ThreadScheduling scheduling;
-  std::int32_t base = 0;
-  if (!MmcssInspector::QueryThreadPriority(base, scheduling.priority)) scheduling.priority = -1;
+  // The base priority, which MMCSS sets: the current one may carry a passing boost.
+  std::int32_t current = 0;
+  scheduling.read = MmcssInspector::QueryThreadPriority(scheduling.priority, current);
   ReadOwnPolicy(&scheduling);
   return scheduling;
 }

@@ -12,8 +12,9 @@
 namespace quorvane {
 
 struct ThreadScheduling {
-  std::int32_t priority = -1;  // the inspector's current priority; -1 when unreadable
-  std::int32_t policy = -1;    // the kernel's policy where there is one, else -1
+  bool read = false;          // false when the inspector could not read it
+  std::int32_t priority = 0;  // the inspector's base priority
+  std::int32_t policy = -1;   // the kernel's policy where there is one, else -1
   std::int32_t realtimePriority = 0;
 };
 

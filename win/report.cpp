@@ -28,7 +28,7 @@ constexpr Meaning kMeanings[] = {
 constexpr std::int32_t kLowestRealtimePriority = 16;
 
 bool Raised(const ThreadScheduling& now, const ThreadScheduling& before) {
-  return now.priority >= 0 && before.priority >= 0 && now.priority > before.priority;
+  return now.read && before.read && now.priority > before.priority;
 }
 
 std::string GrantorName(const WorkerObservation& observation) {
@@ -80,7 +80,8 @@ void AddRefusal(const WorkerObservation& observation, std::vector<RefusalGroup>*
 
 void Verify(const WorkerObservation& observation, Verification* verified) {
   if (!observation.registered) {
-    if (observation.atBarrier.priority >= kLowestRealtimePriority) ++verified->refusedButRealTime;
+    const ThreadScheduling& held = observation.atBarrier;
+    if (held.read && held.priority >= kLowestRealtimePriority) ++verified->refusedButRealTime;
   } else if (Raised(observation.atBarrier, observation.before)) {
     ++verified->applied;
   } else if (Raised(observation.registeredAt, observation.before)) {

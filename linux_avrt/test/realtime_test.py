@@ -19,6 +19,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "test_support"))
+from report_check import parse_report  # noqa: E402
+
 ARGS = None
 TIMEOUT_SECONDS = 120
 READY_SECONDS = 10
@@ -88,6 +91,37 @@ class Installation:
         return (done.returncode, results.get("threads with MMCSS priority"),
                 results.get("threads failed to set MMCSS priority"))
 
+    def report(self, test, env, prefix=()):
+        """The tool's --json report, checked to add up."""
+        done = self.run(os.path.basename(ARGS.tool), str(COUNT), "--json", env=env, prefix=prefix)
+        test.assertEqual(done.returncode, 0, done.stderr)
+        return parse_report(test, done.stdout)
+
+
+def kernel_grants(report):
+    """Every thread granted by the kernel, FIFO at the task's high level, and kept."""
+    return (report["grants"], report["refusals"], report["verified"]) == (
+        [{"by": "kernel", "policy": "SCHED_FIFO", "priority_min": 25, "priority_max": 25,
+          "realtime_priority_min": 19, "realtime_priority_max": 19, "threads": COUNT}], [],
+        {"applied": COUNT, "granted_not_applied": 0, "refused_but_real_time": 0, "demoted": 0})
+
+
+def assert_refused_without_rights(test, report):
+    test.assertEqual((report["granted"], report["grants"]), (0, []))
+    test.assertEqual(report["refusals"], [{
+        "error": 5, "meaning": "access denied", "threads": COUNT,
+        "provider_said": ["the kernel: Operation not permitted; "
+                          "RealtimeKit: no answer on the system bus"]}])
+    budget = report["budget"]
+    test.assertEqual((budget["root"], budget["cap_sys_nice"], budget["may_set_real_time_itself"]),
+                     (False, False, False))
+    test.assertEqual(budget["realtime_kit"], {"answers": False, "max_realtime_priority": None,
+                                              "rttime_usec_max": None})
+    hints = " ".join(report["hints"])
+    for advice in ("apt install rtkit", "@audio - rtprio 95", "CAP_SYS_NICE"):
+        test.assertIn(advice, hints)
+    test.assertNotIn("login session", hints)
+
 
 def granted_everything(policy, priority):
     return {"granted": COUNT, f"policy {policy}|SCHED_RESET_ON_FORK {priority}": COUNT,
@@ -107,17 +141,22 @@ class DirectPath(unittest.TestCase):
         # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
         counts = self.installation.probe(NO_BUS)
         status = self.installation.tool(NO_BUS)
+        report = self.installation.report(self, NO_BUS)
         if is_root():
             self.assertEqual(counts, granted_everything("SCHED_FIFO", 19))
             self.assertEqual(status, (0, COUNT, 0))
+            self.assertTrue(kernel_grants(report), report)
+            self.assertEqual((report["budget"]["root"], report["hints"]), (True, []))
         else:
             self.assertEqual(counts, REFUSED)
             self.assertEqual(status, (0, 0, COUNT))
+            assert_refused_without_rights(self, report)
 
     def test_an_unprivileged_user_without_rights_is_refused(self):
         prefix = as_nobody() if is_root() else ()
         self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
+        assert_refused_without_rights(self, self.installation.report(self, NO_BUS, prefix))
 
 
 class ChangedUser(unittest.TestCase):
@@ -133,6 +172,10 @@ class ChangedUser(unittest.TestCase):
         self.assertEqual(self.installation.probe(NO_BUS, prefix),
                          granted_everything("SCHED_FIFO", 19))
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, COUNT, 0))
+        report = self.installation.report(self, NO_BUS, prefix)
+        self.assertTrue(kernel_grants(report), report)
+        self.assertEqual((report["budget"]["root"], report["budget"]["cap_sys_nice"]),
+                         (False, True))
 
 
 class Services:
@@ -242,6 +285,26 @@ def stop(process):
             pipe.close()
 
 
+# Threads that sleep until standard input closes, named by their kernel ids on one line; run
+# by the system's Python, which the unprivileged user can run.
+SYSTEM_PYTHON = "/usr/bin/python3"
+HELD = 5
+HOLDER = f"""
+import sys, threading
+ready = threading.Barrier({HELD} + 1)
+ids = []
+def hold():
+    ids.append(threading.get_native_id())
+    ready.wait()
+    sys.stdin.read()
+for _ in range({HELD}):
+    threading.Thread(target=hold, daemon=True).start()
+ready.wait()
+print(" ".join(map(str, ids)), flush=True)
+sys.stdin.read()
+"""
+
+
 class RealtimeKit(unittest.TestCase):
     def setUp(self):
         require_root(self)
@@ -267,6 +330,55 @@ class RealtimeKit(unittest.TestCase):
         self.services.restart_rtkit()
         self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
                          (0, 25, COUNT - 25), self.log())
+        self.services.restart_rtkit()
+        self.assert_realtime_kit_report(self.installation.report(self, self.services.env,
+                                                                 as_nobody()), 25, [])
+
+    def test_the_report_counts_the_users_real_time_threads_in_another_process(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        holder = self.start_holder()
+        self.assert_realtime_kit_report(
+            self.installation.report(self, self.services.env, as_nobody()), 25 - HELD,
+            [{"process": "python3", "pid": holder, "threads": HELD}])
+
+    def start_holder(self):
+        """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
+        holder = subprocess.Popen(
+            as_nobody("prlimit", "--rttime=100000:200000", SYSTEM_PYTHON, "-c", HOLDER),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(stop, holder)
+        self.addCleanup(holder.stdin.close)
+        threads = []
+        if select.select([holder.stdout], [], [], READY_SECONDS)[0]:
+            threads = holder.stdout.readline().split()
+        if len(threads) != HELD:
+            raise AssertionError(f"the holder named {threads} for its threads")
+        for thread in threads:
+            subprocess.run(as_nobody("busctl", "--system", "call", "org.freedesktop.RealtimeKit1",
+                                     "/org/freedesktop/RealtimeKit1",
+                                     "org.freedesktop.RealtimeKit1", "MakeThreadRealtimeWithPID",
+                                     "ttu", str(holder.pid), thread, "1"),
+                           check=True, capture_output=True, timeout=READY_SECONDS,
+                           env=dict(os.environ, **self.services.env))
+        return holder.pid
+
+    def assert_realtime_kit_report(self, report, granted, others):
+        self.assertEqual(report["grants"], [{
+            "by": "RealtimeKit", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
+            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
+            self.log())
+        self.assertEqual(report["verified"]["applied"], granted)
+        self.assertEqual(report["refusals"], [{
+            "error": 565, "meaning": "too many threads", "threads": COUNT - granted,
+            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
+                              "org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"]}])
+        budget = report["budget"]
+        self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
+                                                  "rttime_usec_max": 200000})
+        self.assertEqual(budget["other_real_time_threads"], others)
+        self.assertIn(f"{len(others) and HELD} held by other processes now",
+                      " ".join(report["hints"]))
 
     def test_a_thread_past_the_soft_time_limit_is_demoted_not_killed(self):
         # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
