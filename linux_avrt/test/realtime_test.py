@@ -342,6 +342,21 @@ class RealtimeKit(unittest.TestCase):
             self.installation.report(self, self.services.env, as_nobody()), 25 - HELD,
             [{"process": "python3", "pid": holder, "threads": HELD}])
 
+    def test_threads_that_lose_real_time_scheduling_during_their_work_are_reported(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("ThreadSanitizer defers the SIGXCPU handler that demotes a thread")
+        # A soft RLIMIT_RTTIME of 4 ms, which the provider keeps when it lowers the unlimited
+        # hard one for RealtimeKit: each worker's 14 ms of work crosses it, and the provider's
+        # guard takes real-time scheduling away.
+        report = self.installation.report(self, self.services.env,
+                                          as_nobody("prlimit", "--rttime=4000:unlimited"))
+        verified = report["verified"]
+        self.assertGreater(verified["demoted"], 0, report)
+        self.assertEqual(verified["applied"] + verified["demoted"], 25, report)
+        self.assertIn("past the soft RLIMIT_RTTIME", " ".join(report["hints"]))
+        # RealtimeKit's maximum, to which the provider lowered the hard limit.
+        self.assertEqual(report["budget"]["rlimit_rttime_us"]["hard"], 200000)
+
     def start_holder(self):
         """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
         holder = subprocess.Popen(
