@@ -244,9 +244,10 @@ void DescribeBudget(const Report& report, Budget* budget) {
         "or in its lib/quorvane folder");
   }
   if (report.verified.demoted > 0) {
-    hints.push_back(std::to_string(report.verified.demoted) +
-                    " threads lost real-time scheduling during their work: a real-time thread "
-                    "that runs past the soft RLIMIT_RTTIME without blocking is demoted");
+    hints.push_back("threads that lost real-time scheduling during their work: " +
+                    std::to_string(report.verified.demoted) +
+                    "; a real-time thread that runs past the soft RLIMIT_RTTIME without blocking "
+                    "is demoted");
   }
   if (report.failed == report.notStarted || itself || !loaded) return;
   if (explained && !answers) {

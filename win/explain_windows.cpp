@@ -131,9 +131,9 @@ void DescribeBudget(const Report& report, Budget* budget) {
   }
   if (!loaded) hints.push_back("avrt.dll could not be loaded: MMCSS needs Windows Vista or later");
   if (report.verified.demoted > 0) {
-    hints.push_back(std::to_string(report.verified.demoted) +
-                    " threads were demoted during their work: MMCSS lowers threads that used "
-                    "their share (see SystemResponsiveness)");
+    hints.push_back(
+        "threads demoted during their work: " + std::to_string(report.verified.demoted) +
+        "; MMCSS lowers threads that used their share (see SystemResponsiveness)");
   }
   if (AnyRefusal(report, kErrorTooManyThreads) && !wineVersion) hints.push_back(kWindowsHint);
 }

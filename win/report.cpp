@@ -142,9 +142,9 @@ Report BuildReport(const std::vector<WorkerObservation>& observations, std::int3
   const Verification& verified = report.verified;
   if (verified.grantedNotApplied > 0) {
     report.budget.hints.push_back(
-        std::to_string(verified.grantedNotApplied) +
-        " registrations were granted but their threads ran at normal priority: the avrt library "
-        "hands out handles without changing the scheduling, as Wine's and stand-ins do");
+        "registrations granted but not applied: " + std::to_string(verified.grantedNotApplied) +
+        "; their threads ran at their old priority, as with Wine's avrt.dll and stand-ins, "
+        "which hand out handles without changing the scheduling");
   }
   DescribeBudget(report, &report.budget);
   return report;
