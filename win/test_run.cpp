@@ -78,6 +78,8 @@ void TestRun::PrintResults() {
   for (WorkerObservation& observation : observations) {
     if (observation.ran) ran.push_back(std::move(observation));
   }
+  // A run without workers has not loaded the avrt library yet; the budget says which it is.
+  MmcssInspector::Instance();
   const Report report = BuildReport(ran, tally.succeeded + tally.failed, notStarted);
   if (mode == ReportMode::kJson) {
     PrintJson(report, std::cout);
