@@ -9,6 +9,7 @@ scheduling) and rtkit-daemon with its default limits, and stops them by PID.
 import argparse
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -41,10 +42,14 @@ def require_root(test):
         test.fail("this test starts system services and changes users: run it as root")
 
 
+def as_user(name, *extra):
+    user = pwd.getpwnam(name)
+    return ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
+            *extra]
+
+
 def as_nobody(*extra):
-    nobody = pwd.getpwnam("nobody")
-    return ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
-            "--clear-groups", *extra]
+    return as_user("nobody", *extra)
 
 
 WITH_SYS_NICE = ("--inh-caps=+sys_nice", "--ambient-caps=+sys_nice")
@@ -356,6 +361,21 @@ class RealtimeKit(unittest.TestCase):
         self.assertIn("past the soft RLIMIT_RTTIME", " ".join(report["hints"]))
         # RealtimeKit's maximum, to which the provider lowered the hard limit.
         self.assertEqual(report["budget"]["rlimit_rttime_us"]["hard"], 200000)
+
+    def test_a_user_without_a_login_session_or_a_polkit_rule_is_told_so(self):
+        # The test's polkit rule names nobody only: for another user polkit's defaults apply,
+        # which allow real-time scheduling only to processes in a login session.
+        with open("/proc/self/cgroup") as groups:
+            if re.search(r"/session-[^/]*\.scope$", groups.read(), re.M):
+                self.skipTest("run inside a login session, which polkit's defaults allow")
+        report = self.installation.report(self, self.services.env, as_user("daemon"))
+        self.assertEqual(report["refusals"], [{
+            "error": 5, "meaning": "access denied", "threads": COUNT,
+            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
+                              "org.freedesktop.DBus.Error.AccessDenied: Operation not permitted"]}],
+            self.log())
+        self.assertEqual(report["budget"]["login_session"], False)
+        self.assertIn("RealtimeKit refused for lack of a login session", report["hints"][0])
 
     def start_holder(self):
         """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
