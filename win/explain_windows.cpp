@@ -2,6 +2,7 @@
 // through advapi32 loaded at run time so that the executable imports nothing new.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform_explain.h"
@@ -52,7 +53,7 @@ Value ReadValue(RegGetValueFunction regGetValue, const char* key, const char* na
   value.set = true;
   if (type == REG_DWORD) {
     DWORD number = 0;
-    memcpy(&number, data, sizeof number);
+    std::memcpy(&number, data, sizeof number);
     value.json = JsonNumber(number);
     value.text = std::to_string(number);
   } else {
