@@ -2,9 +2,10 @@
 """The Linux avrt provider against the real kernel and the real RealtimeKit.
 
 DirectPath runs as any user: the kernel grants real-time scheduling to root and refuses
-everybody else without rights. ChangedUser (a user given CAP_SYS_NICE) and RealtimeKit need root: it starts a private system
-bus, polkitd (in a mount namespace of its own, with rules that let `nobody` acquire real-time
-scheduling) and rtkit-daemon with its default limits, and stops them by PID.
+everybody else without rights. ChangedUser (a user given CAP_SYS_NICE), RealtimeKit and
+RealtimeKitReport (the tool's --json report against it) need root: each of their tests starts a
+private system bus, polkitd (in a mount namespace of its own, with rules that let `nobody`
+acquire real-time scheduling) and rtkit-daemon with its default limits, and stops them by PID.
 """
 import argparse
 import os
@@ -310,7 +311,9 @@ sys.stdin.read()
 """
 
 
-class RealtimeKit(unittest.TestCase):
+class WithRealtimeKit(unittest.TestCase):
+    """Each test with services of its own."""
+
     def setUp(self):
         require_root(self)
         self.installation = Installation()
@@ -321,6 +324,25 @@ class RealtimeKit(unittest.TestCase):
     def log(self):
         return "rtkit-daemon said:\n" + "".join(self.services.rtkit_log[-20:])
 
+    def assert_realtime_kit_report(self, report, granted, others):
+        self.assertEqual(report["grants"], [{
+            "by": "RealtimeKit", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
+            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
+            self.log())
+        self.assertEqual(report["verified"]["applied"], granted)
+        self.assertEqual(report["refusals"], [{
+            "error": 565, "meaning": "too many threads", "threads": COUNT - granted,
+            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
+                              "org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"]}])
+        budget = report["budget"]
+        self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
+                                                  "rttime_usec_max": 200000})
+        self.assertEqual(budget["other_real_time_threads"], others)
+        self.assertIn(f"{len(others) and HELD} held by other processes now",
+                      " ".join(report["hints"]))
+
+
+class RealtimeKit(WithRealtimeKit):
     def test_an_unprivileged_user_gets_rtkits_per_user_limit(self):
         # 25 threads per user by default; the rest refused as busy (ERROR_TOO_MANY_THREADS),
         # the granted ones round-robin at the task's normal priority, RealtimeKit's grant.
@@ -338,6 +360,21 @@ class RealtimeKit(unittest.TestCase):
         self.services.restart_rtkit()
         self.assert_realtime_kit_report(self.installation.report(self, self.services.env,
                                                                  as_nobody()), 25, [])
+
+    def test_a_thread_past_the_soft_time_limit_is_demoted_not_killed(self):
+        # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
+        counts = self.installation.probe(self.services.env, as_nobody(), count=8, spin_ms=400)
+        self.assertEqual(counts, {"granted": 8, "policy SCHED_OTHER|SCHED_RESET_ON_FORK 0": 8,
+                                  "restored": 8}, self.log())
+
+    def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
+        # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
+        self.assertEqual(self.installation.probe(self.services.env),
+                         granted_everything("SCHED_FIFO", 19))
+
+
+class RealtimeKitReport(WithRealtimeKit):
+    """The tool's report against RealtimeKit: another process's threads, demotions, polkit."""
 
     def test_the_report_counts_the_users_real_time_threads_in_another_process(self):
         if ARGS.thread_sanitizer:
@@ -397,34 +434,6 @@ class RealtimeKit(unittest.TestCase):
                            check=True, capture_output=True, timeout=READY_SECONDS,
                            env=dict(os.environ, **self.services.env))
         return holder.pid
-
-    def assert_realtime_kit_report(self, report, granted, others):
-        self.assertEqual(report["grants"], [{
-            "by": "RealtimeKit", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
-            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
-            self.log())
-        self.assertEqual(report["verified"]["applied"], granted)
-        self.assertEqual(report["refusals"], [{
-            "error": 565, "meaning": "too many threads", "threads": COUNT - granted,
-            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
-                              "org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"]}])
-        budget = report["budget"]
-        self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
-                                                  "rttime_usec_max": 200000})
-        self.assertEqual(budget["other_real_time_threads"], others)
-        self.assertIn(f"{len(others) and HELD} held by other processes now",
-                      " ".join(report["hints"]))
-
-    def test_a_thread_past_the_soft_time_limit_is_demoted_not_killed(self):
-        # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
-        counts = self.installation.probe(self.services.env, as_nobody(), count=8, spin_ms=400)
-        self.assertEqual(counts, {"granted": 8, "policy SCHED_OTHER|SCHED_RESET_ON_FORK 0": 8,
-                                  "restored": 8}, self.log())
-
-    def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
-        # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
-        self.assertEqual(self.installation.probe(self.services.env),
-                         granted_everything("SCHED_FIFO", 19))
 
 
 def main():
