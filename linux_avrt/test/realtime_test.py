@@ -337,9 +337,13 @@ class WithRealtimeKit(unittest.TestCase):
         budget = report["budget"]
         self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
                                                   "rttime_usec_max": 200000})
-        self.assertEqual(budget["other_real_time_threads"], others)
-        self.assertIn(f"{len(others) and HELD} held by other processes now",
-                      " ".join(report["hints"]))
+        # Other tests and programs of the same user may hold real-time threads too, in
+        # RealtimeKits of their own: the holder's are among those listed and counted.
+        held = re.search(r"\((\d+) held by other processes now\)", " ".join(report["hints"]))
+        self.assertIsNotNone(held, report["hints"])
+        for holder in others:
+            self.assertIn(holder, budget["other_real_time_threads"])
+        self.assertGreaterEqual(int(held.group(1)), sum(holder["threads"] for holder in others))
 
 
 class RealtimeKit(WithRealtimeKit):
