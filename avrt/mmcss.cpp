@@ -25,6 +25,7 @@ MmcssClient::SetMaxThreadCharacteristicsFunction MmcssClient::avSetMmMaxThreadCh
 MmcssClient::SetThreadPriorityFunction MmcssClient::avSetMmThreadPriority = nullptr;
 MmcssClient::RevertThreadCharacteristicsFunction MmcssClient::avRevertMmThreadCharacteristics =
     nullptr;
+AvrtExplainFunction MmcssClient::avrtExplain = nullptr;
 
 MmcssClient::MmcssClient() {
   AcquireAvrt();
@@ -51,6 +52,7 @@ void MmcssClient::AcquireAvrt() {
   avSetMmThreadPriority = LookUp<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
   avRevertMmThreadCharacteristics =
       LookUp<RevertThreadCharacteristicsFunction>(avrtModule, "AvRevertMmThreadCharacteristics");
+  avrtExplain = LookUp<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
   ++avrtLoadCount;
 }
 
@@ -60,6 +62,7 @@ void MmcssClient::ReleaseAvrt() {
   avSetMmMaxThreadCharacteristicsA = nullptr;
   avSetMmThreadPriority = nullptr;
   avRevertMmThreadCharacteristics = nullptr;
+  avrtExplain = nullptr;
   FreeLibrary(avrtModule);
   avrtModule = nullptr;
 }
@@ -86,6 +89,12 @@ HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE
     avSetMmThreadPriority(registration, profile.priority);
   }
   return registration;
+}
+
+bool MmcssClient::Explain(AvrtExplanation* explanation, bool budget) {
+  if (avrtExplain == nullptr) return false;
+  explanation->size = sizeof(AvrtExplanation);
+  return avrtExplain(explanation, budget ? TRUE : FALSE) != FALSE;
 }
 
 MmcssClient& MmcssClient::Instance() {

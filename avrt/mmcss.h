@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "avrt_explanation.h"
+
 namespace quorvane {
 
 // What to register a thread as. Registration reads enabled, taskName and priority; flag2, flag3
@@ -45,6 +47,10 @@ class MmcssClient {
   // Returns the registration handle, or null (the reason in the thread's last-error value).
   HANDLE SetThreadCharacteristics(const MmcssProfile& profile, HANDLE previous);
 
+  // Asks the provider what it knows (see avrt_explanation.h). False when the loaded avrt
+  // library has no such entry point, as Windows' own has not.
+  static bool Explain(AvrtExplanation* explanation, bool budget);
+
   static MmcssClient& Instance();
 
   // Makes the registration calls of all threads using this object run one at a time.
@@ -61,6 +67,7 @@ class MmcssClient {
   static SetMaxThreadCharacteristicsFunction avSetMmMaxThreadCharacteristicsA;
   static SetThreadPriorityFunction avSetMmThreadPriority;
   static RevertThreadCharacteristicsFunction avRevertMmThreadCharacteristics;
+  static AvrtExplainFunction avrtExplain;
 };
 
 // An MmcssClient that can also read the calling thread's priorities through the native API.

@@ -2,15 +2,22 @@
 """Whole runs of the tool against the plain reference program, paired in one run.
 
   bench/whole_runs.py [--build build/linux] [--pairs 5] [--counts 128,1024,16384]
+  bench/whole_runs.py --explain [--avrt LIBRARY] [--user USER] [--counts 1024] [--pairs 9]
 
 Each pair runs the tool (copied into a folder without libavrt.so, so every registration is
 refused) and the reference (bench/quorvane_reference: the same chains on one plain thread per
 processor), in alternating order, with standard input closed. Printed per count: medians over
 the pairs of wall time, tool / reference, the tool's main-thread CPU after the barrier (as a
 share of its wall time), system time, and peak resident memory.
+
+With --explain each pair is the tool with --explain against the plain tool instead: the
+report's cost. --avrt puts a library beside the tool as libavrt.so (the provider, or the
+refusing stand-in of bench/), --user runs both as that user (with no system bus, so the
+provider's refusals are the kernel's and RealtimeKit's absence).
 """
 import argparse
 import os
+import pwd
 import shutil
 import statistics
 import subprocess
@@ -38,14 +45,22 @@ def main_thread_cpu(pid):
     return int(fields[0]) / 1e9 if fields else None
 
 
-def run(command, expected_text=None, layer=None):
-    """Runs command once (with the layer from folder `layer` when given); returns wall,
-    main-thread CPU after the barrier, system time and peak RSS in MiB."""
+NO_BUS = "unix:path=/nonexistent/quorvane-bench-bus"
+
+
+def run(command, expected_text=None, layer=None, user=None):
+    """Runs command once (with the layer from folder `layer` when given, as `user` when
+    given); returns wall, main-thread CPU after the barrier, system time and peak RSS in MiB."""
     output = tempfile.TemporaryFile()
-    start = time.monotonic()
     environment = {"PATH": os.environ["PATH"]}
     if layer:
         environment["LD_LIBRARY_PATH"] = layer  # wins over the build's RUNPATH
+    if user:
+        environment["DBUS_SYSTEM_BUS_ADDRESS"] = NO_BUS
+        account = pwd.getpwnam(user)
+        command = ["setpriv", f"--reuid={account.pw_uid}", f"--regid={account.pw_gid}",
+                   "--clear-groups", *command]
+    start = time.monotonic()
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
                                stderr=subprocess.STDOUT, env=environment)
     ended = threading.Event()
@@ -86,6 +101,24 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+def compare_explain(tool, arguments):
+    """Pairs of the tool with --explain and the plain tool, in alternating order."""
+    print(f"{'N':>6} {'plain s':>8} {'explain s':>9} {'ratio':>6}  ratios", flush=True)
+    for count in [int(value) for value in arguments.counts.split(",")]:
+        refused = f"threads failed to set MMCSS priority: {count}\n"
+        plain, explained, ratios = [], [], []
+        for pair in range(arguments.pairs):
+            commands = [("plain", [tool, str(count)]), ("explain", [tool, str(count), "--explain"])]
+            results = {}
+            for name, command in commands if pair % 2 == 0 else commands[::-1]:
+                results[name] = run(command, refused, arguments.layer, arguments.user)["wall"]
+            plain.append(results["plain"])
+            explained.append(results["explain"])
+            ratios.append(results["explain"] / results["plain"])
+        print(f"{count:>6} {median(plain):>8.3f} {median(explained):>9.3f} {median(ratios):>6.3f}  "
+              + " ".join(f"{ratio:.3f}" for ratio in ratios), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..",
@@ -95,10 +128,20 @@ def main():
     parser.add_argument("--reference-threads", default="",
                         help="threads of the reference (default: one per processor)")
     parser.add_argument("--layer", help="folder of another libquorvane-win32.so for the tool")
+    parser.add_argument("--explain", action="store_true",
+                        help="pair the tool with --explain against the plain tool")
+    parser.add_argument("--avrt", help="a library to put beside the tool as libavrt.so")
+    parser.add_argument("--user", help="run the tool as this user, with no system bus")
     arguments = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="quorvane-bench-")
+    os.chmod(folder, 0o755)
     try:
         tool = shutil.copy(os.path.join(arguments.build, "win", "quorvane"), folder)
+        if arguments.avrt:
+            shutil.copy(arguments.avrt, os.path.join(folder, "libavrt.so"))
+        if arguments.explain:
+            compare_explain(tool, arguments)
+            return
         reference = os.path.join(arguments.build, "bench", "quorvane_reference")
         print(f"{'N':>6} {'tool s':>8} {'ref s':>8} {'ratio':>6} {'main after':>10} "
               f"{'sys s':>7} {'sys/wall':>8} {'RSS MiB':>8} {'ref RSS':>8}  ratios")

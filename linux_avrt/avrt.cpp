@@ -4,6 +4,8 @@
 #include "no_cancellation.h"
 #include "provider.h"
 
+#include "explain.h"
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -146,14 +148,17 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
   if (const int ceiling = GrantDirectly(threadId, task.Top())) {
+    NoteGrantedByKernel();
     const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
     // Lowering a grant is always allowed.
     WriteScheduling(threadId, start);
     *registration = {threadId, &task, {}, start, ceiling, false};
     return true;
   }
+  NoteKernelRefused(errno);
   // RealtimeKit cannot raise a thread later without being asked again: ask for normal.
   if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
+    NoteGrantedByRealtimeKit();
     *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted}, granted, true};
     return true;
   }
@@ -190,6 +195,7 @@ extern "C" {
 
 HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPDWORD taskIndex) {
   compat::NoCancellation noCancellation;  // TerminateThread here would leave a lock held
+  avrt::NoteCallBegins();
   if (firstTask == nullptr || secondTask == nullptr || taskIndex == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;

@@ -102,6 +102,9 @@ class RealtimeKit {
   // RealtimeTimeLimit held. Returns the priority granted, or 0 with the Windows error that says
   // why.
   int MakeRealtime(pid_t threadId, int priority, DWORD* error);
+  // RealtimeKit's MaxRealtimePriority and RTTimeUSecMax, read as a request would read them:
+  // false when it cannot be asked now.
+  bool Limits(int* priority, std::int64_t* microseconds);
 
   static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
 
@@ -110,6 +113,7 @@ class RealtimeKit {
   struct Call;
   bool Connect(DWORD* error);
   bool ReadLimits(DWORD* error);
+  bool Reachable(DWORD* error);
   int Ask(pid_t threadId, int priority, DWORD* error);
   void GiveUp(DWORD error);
   std::uint64_t Allowance() const;

@@ -3,6 +3,8 @@
 // DBUS_SYSTEM_BUS_ADDRESS, or the standard one.
 #include "provider.h"
 
+#include "explain.h"
+
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -83,7 +85,12 @@ struct RealtimeKit::Call {
     call->answered = true;
     const sd_bus_error* failure = sd_bus_message_get_error(answer);
     call->granted = failure == nullptr;
-    if (failure != nullptr) call->error = ErrorFromBus(*failure);
+    if (failure != nullptr) {
+      call->error = ErrorFromBus(*failure);
+      // Answered on the asking thread, which the explanation is about (a late answer reaches
+      // the watcher's thread instead, which nobody asks).
+      NoteRealtimeKitRefused(*failure);
+    }
     return 0;
   }
 
@@ -256,18 +263,36 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
 
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
-  ForgetAfterFork();
-  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT);
-  if (refusal != ERROR_SUCCESS) {
-    *error = refusal;
-    return 0;
-  }
+  if (!Reachable(error)) return 0;
   // RealtimeKit refuses a process that could run real-time for longer than its maximum.
-  if (!Connect(error) || !ReadLimits(error) ||
-      !RealtimeTimeLimit::Instance().Tighten(static_cast<rlim_t>(maxRealtimeMicroseconds), error)) {
+  if (!RealtimeTimeLimit::Instance().Tighten(static_cast<rlim_t>(maxRealtimeMicroseconds), error)) {
+    NoteRealtimeKitRefused(*error == ERROR_NOT_ENOUGH_QUOTA
+                               ? "its RTTimeUSecMax is too short to demote a thread in time"
+                               : "RLIMIT_RTTIME could not be lowered to its RTTimeUSecMax");
     return 0;
   }
   return Ask(threadId, std::clamp(priority, 1, maxPriority), error);
+}
+
+bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds) {
+  std::lock_guard<std::mutex> hold(lock);
+  DWORD error = ERROR_SUCCESS;
+  if (!Reachable(&error)) return false;
+  *priority = maxPriority;
+  *microseconds = maxRealtimeMicroseconds;
+  return true;
+}
+
+// Connected, with the limits read, within the process's budget for the bus.
+bool RealtimeKit::Reachable(DWORD* error) {
+  ForgetAfterFork();
+  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT);
+  if (refusal == ERROR_SUCCESS && Connect(error) && ReadLimits(error)) return true;
+  if (refusal != ERROR_SUCCESS) *error = refusal;
+  NoteRealtimeKitRefused(refusal == ERROR_TIMEOUT   ? "no answer on the system bus in time"
+                         : refusal != ERROR_SUCCESS ? "the system bus could not be reached"
+                                                    : "RealtimeKit gave no limits (not running?)");
+  return false;
 }
 
 }  // namespace avrt

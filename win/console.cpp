@@ -7,6 +7,7 @@
 #include <new>
 
 #include "test_run.h"
+#include "version.h"
 
 namespace quorvane {
 
@@ -14,14 +15,31 @@ namespace {
 constexpr const char* kRule =
     "############################## Quorvane ##############################";
 
+constexpr const char* kHelp[] = {
+    "Usage: quorvane [count] [--explain | --json]",
+    "       quorvane --help | --version",
+    "Starts count probe threads (128 by default), has each register with the MMCSS task",
+    "\"Pro Audio\" and hold the registration until all have met, then prints how many",
+    "succeeded and how many failed, and waits for a key.",
+    "  count      the number of probe threads, read as strtol reads it (12abc is 12, abc is 0)",
+    "  --explain  after the results, a report: who granted which scheduling, whether it was",
+    "             applied, why the rest were refused, this process's budget and what to change",
+    "  --json     the results and the report as one JSON object, without banner and pause",
+    "  --help     this text",
+    "  --version  the version",
+};
+
 // A run, without the check that its output arrived.
-int RunCount(std::int32_t count) {
-  std::cout << "starting " << count << " threads" << std::endl;
+int RunCount(std::int32_t count, ReportMode mode) {
+  const bool json = mode == ReportMode::kJson;
+  if (!json) std::cout << "starting " << count << " threads" << std::endl;
   if (count > kMaxThreadCount) {
-    std::cout << "too many threads: the largest count accepted is " << kMaxThreadCount << std::endl;
+    (json ? std::cerr << "quorvane: " : std::cout)
+        << "too many threads: the largest count accepted is " << kMaxThreadCount << std::endl;
     return kStatusTooManyThreads;
   }
   TestRun run;
+  run.mode = mode;
   try {
     run.Create(count);
   } catch (const std::bad_alloc&) {
@@ -40,6 +58,15 @@ int RunCount(std::int32_t count) {
   run.WaitForCompletion();
   return 0;
 }
+// Output that never reached its reader must not end as a success.
+int Written(int status) {
+  if (!std::cout.flush()) {
+    std::cerr << "quorvane: the results could not be written to standard output" << std::endl;
+    return kStatusOutputLost;
+  }
+  return status;
+}
+
 }  // namespace
 
 void PrintUsage() {
@@ -73,14 +100,48 @@ std::int32_t ThreadCountFromArguments(int argc, char** argv) {
       parsed, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
-int RunTest(int argc, char** argv) {
-  const int status = RunCount(ThreadCountFromArguments(argc, argv));
-  // Results that never reached their reader must not end as a success.
-  if (!std::cout.flush()) {
-    std::cerr << "quorvane: the results could not be written to standard output" << std::endl;
-    return kStatusOutputLost;
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (i == 0 || argument.rfind("--", 0) != 0) {
+      line.arguments.push_back(argv[i]);
+    } else if (argument == "--explain") {
+      if (line.mode == ReportMode::kPlain) line.mode = ReportMode::kExplain;
+    } else if (argument == "--json") {
+      line.mode = ReportMode::kJson;
+    } else if (argument == "--help") {
+      line.help = true;
+    } else if (argument == "--version") {
+      line.version = true;
+    } else if (line.unknownOption.empty()) {
+      line.unknownOption = argument;
+    }
   }
-  return status;
+  return line;
+}
+
+int RunTest(int argc, char** argv, ReportMode mode) {
+  return Written(RunCount(ThreadCountFromArguments(argc, argv), mode));
+}
+
+int Main(int argc, char** argv) {
+  CommandLine line = ParseCommandLine(argc, argv);
+  if (!line.unknownOption.empty()) {
+    std::cerr << "quorvane: unknown option " << line.unknownOption << " (see quorvane --help)"
+              << std::endl;
+    return kStatusUnknownOption;
+  }
+  if (line.help) {
+    for (const char* text : kHelp) std::cout << text << std::endl;
+    return Written(0);
+  }
+  if (line.version) {
+    std::cout << "quorvane " << kVersion << std::endl;
+    return Written(0);
+  }
+  if (line.mode != ReportMode::kJson) PrintUsage();
+  return RunTest(static_cast<int>(line.arguments.size()), line.arguments.data(), line.mode);
 }
 
 }  // namespace quorvane

@@ -1,6 +1,5 @@
 #include "console.h"
 
 int main(int argc, char** argv) {
-  quorvane::PrintUsage();
-  return quorvane::RunTest(argc, argv);
+  return quorvane::Main(argc, argv);
 }

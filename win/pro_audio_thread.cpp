@@ -18,13 +18,17 @@ ProAudioThread::ProAudioThread(std::string name, const MmcssProfile& profile, St
 DWORD ProAudioThread::Run() {
   running.store(true);
   MmcssInspector& mmcss = MmcssInspector::Instance();
+  if (observation) observation->before = ReadOwnScheduling();
   avrtHandle = mmcss.SetThreadCharacteristics(profile, avrtHandle);
+  if (observation) observation->Registration(avrtHandle);
 
   // Work while registered. The chain starts from, and ends in, a shared atomic, so the
   // compiler can neither fold nor drop it.
   busySink.store(BusyWork(busySink.load(std::memory_order_relaxed)), std::memory_order_relaxed);
 
   barrier->Arrive();
+  // Every registration is held now: what this thread really runs with.
+  if (observation) observation->atBarrier = ReadOwnScheduling();
   {
     std::lock_guard<std::mutex> hold(*resultsLock);
     if (avrtHandle) {

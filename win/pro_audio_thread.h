@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mmcss.h"
+#include "observation.h"
 #include "start_barrier.h"
 #include "thread.h"
 
@@ -34,6 +35,8 @@ class ProAudioThread final : public Thread {
   std::mutex* resultsLock;
   RunTally* tally;
   std::atomic<bool> running{false};
+  // Where this worker records what it observes for the report; null when nobody asked.
+  WorkerObservation* observation = nullptr;
 };
 
 }  // namespace quorvane

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "pause.h"
+#include "report.h"
 
 namespace quorvane {
 
@@ -20,11 +21,13 @@ void TestRun::Create(std::int32_t count) {
   // Every worker plus the main thread; a negative count leaves the main thread alone.
   barrier = std::make_unique<StartBarrier>(std::max<std::int32_t>(count, 0) + 1);
   resultsLock = std::make_unique<std::mutex>();
+  if (mode != ReportMode::kPlain) observations.resize(std::max<std::int32_t>(count, 0));
   for (std::int32_t i = 0; i < count; ++i) {
     char name[128];
     std::snprintf(name, sizeof name, "Pro Audio thread:%d", i);
     workers.push_back(std::make_unique<ProAudioThread>(name, kProAudioHigh, barrier.get(),
                                                        resultsLock.get(), &tally));
+    if (mode != ReportMode::kPlain) workers.back()->observation = &observations[i];
   }
 }
 
@@ -56,13 +59,33 @@ void TestRun::WaitForCompletion() {
     // Makes every update the workers made under the lock visible here.
     std::lock_guard<std::mutex> hold(*resultsLock);
   }
-  std::cout << "threads with MMCSS priority: " << tally.succeeded << std::endl;
-  std::cout << "threads failed to set MMCSS priority: " << tally.failed << std::endl;
-  if (notStarted > 0) {
-    std::cout << "threads that could not be started: " << notStarted << std::endl;
-  }
-  PauseForKeyPress();
+  PrintResults();
+  if (mode != ReportMode::kJson) PauseForKeyPress();
   resultsLock.reset();
+}
+
+void TestRun::PrintResults() {
+  if (mode != ReportMode::kJson) {
+    std::cout << "threads with MMCSS priority: " << tally.succeeded << std::endl;
+    std::cout << "threads failed to set MMCSS priority: " << tally.failed << std::endl;
+    if (notStarted > 0) {
+      std::cout << "threads that could not be started: " << notStarted << std::endl;
+    }
+  }
+  if (mode == ReportMode::kPlain) return;
+  // Workers that never ran observed nothing; they are counted as not started.
+  std::vector<WorkerObservation> ran;
+  for (WorkerObservation& observation : observations) {
+    if (observation.ran) ran.push_back(std::move(observation));
+  }
+  // A run without workers has not loaded the avrt library yet; the budget says which it is.
+  MmcssInspector::Instance();
+  const Report report = BuildReport(ran, tally.succeeded + tally.failed, notStarted);
+  if (mode == ReportMode::kJson) {
+    PrintJson(report, std::cout);
+  } else {
+    PrintReport(report, std::cout);
+  }
 }
 
 }  // namespace quorvane

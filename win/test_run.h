@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "observation.h"
 #include "pro_audio_thread.h"
 #include "start_barrier.h"
 
@@ -15,10 +16,15 @@ namespace quorvane {
 // the workers' stacks (2 MiB reserved each on Windows) fit in a 64-bit address space.
 constexpr std::int32_t kMaxThreadCount = 65536;
 
+// What a run prints after it: the two result lines, the same and the report, or only the
+// report as JSON.
+enum class ReportMode { kPlain, kExplain, kJson };
+
 class TestRun {
  public:
   // Builds the barrier, the results lock and `count` workers; starts no thread.
   // A count of 0 or less makes no worker; count must not exceed kMaxThreadCount.
+  // Outside the plain mode every worker also records what it observes.
   void Create(std::int32_t count);
   // Starts every worker in order, then waits at the barrier until every worker has arrived.
   void StartWorkers();
@@ -31,6 +37,12 @@ class TestRun {
   std::unique_ptr<std::mutex> resultsLock;
   // Workers whose thread could not be created or resumed; counted as failed too.
   std::int32_t notStarted = 0;
+  ReportMode mode = ReportMode::kPlain;
+  // One per worker, written by its worker alone; empty in the plain mode.
+  std::vector<WorkerObservation> observations;
+
+ private:
+  void PrintResults();
 };
 
 }  // namespace quorvane

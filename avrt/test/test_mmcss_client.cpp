@@ -24,6 +24,9 @@ TEST(MmcssClientLoading, TwoClientsShareOneLoadAndTheLastOneUnloads) {
   EXPECT_EQ(GetModuleHandleA("avrt.dll"), loaded);
   EXPECT_EQ(MmcssClient::LoadCount(), 2);
   EXPECT_TRUE(MmcssClient::IsAvailable());
+  // Like Windows' own avrt.dll, the stand-in has no explaining entry point.
+  AvrtExplanation explanation{};
+  EXPECT_FALSE(MmcssClient::Explain(&explanation, true));
 
   first.reset();
   EXPECT_EQ(MmcssClient::LoadCount(), 1);

@@ -2,13 +2,15 @@
 """The Linux avrt provider against the real kernel and the real RealtimeKit.
 
 DirectPath runs as any user: the kernel grants real-time scheduling to root and refuses
-everybody else without rights. ChangedUser (a user given CAP_SYS_NICE) and RealtimeKit need root: it starts a private system
-bus, polkitd (in a mount namespace of its own, with rules that let `nobody` acquire real-time
-scheduling) and rtkit-daemon with its default limits, and stops them by PID.
+everybody else without rights. ChangedUser (a user given CAP_SYS_NICE), RealtimeKit and
+RealtimeKitReport (the tool's --json report against it) need root: each of their tests starts a
+private system bus, polkitd (in a mount namespace of its own, with rules that let `nobody`
+acquire real-time scheduling) and rtkit-daemon with its default limits, and stops them by PID.
 """
 import argparse
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -19,6 +21,9 @@ import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "test_support"))
+from report_check import parse_report  # noqa: E402
 
 ARGS = None
 TIMEOUT_SECONDS = 120
@@ -41,10 +46,14 @@ def require_root(test):
         test.fail("this test starts system services and changes users: run it as root")
 
 
+def as_user(name, *extra):
+    user = pwd.getpwnam(name)
+    return ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
+            *extra]
+
+
 def as_nobody(*extra):
-    nobody = pwd.getpwnam("nobody")
-    return ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
-            "--clear-groups", *extra]
+    return as_user("nobody", *extra)
 
 
 WITH_SYS_NICE = ("--inh-caps=+sys_nice", "--ambient-caps=+sys_nice")
@@ -98,6 +107,37 @@ class Installation:
         return (done.returncode, results.get("threads with MMCSS priority"),
                 results.get("threads failed to set MMCSS priority"))
 
+    def report(self, test, env, prefix=()):
+        """The tool's --json report, checked to add up."""
+        done = self.run(os.path.basename(ARGS.tool), str(COUNT), "--json", env=env, prefix=prefix)
+        test.assertEqual(done.returncode, 0, done.stderr)
+        return parse_report(test, done.stdout)
+
+
+def kernel_grants(report):
+    """Every thread granted by the kernel, FIFO at the task's high level, and kept."""
+    return (report["grants"], report["refusals"], report["verified"]) == (
+        [{"by": "kernel", "policy": "SCHED_FIFO", "priority_min": 25, "priority_max": 25,
+          "realtime_priority_min": 19, "realtime_priority_max": 19, "threads": COUNT}], [],
+        {"applied": COUNT, "granted_not_applied": 0, "refused_but_real_time": 0, "demoted": 0})
+
+
+def assert_refused_without_rights(test, report):
+    test.assertEqual((report["granted"], report["grants"]), (0, []))
+    test.assertEqual(report["refusals"], [{
+        "error": 5, "meaning": "access denied", "threads": COUNT,
+        "provider_said": ["the kernel: Operation not permitted; "
+                          "RealtimeKit: the system bus could not be reached"]}])
+    budget = report["budget"]
+    test.assertEqual((budget["root"], budget["cap_sys_nice"], budget["may_set_real_time_itself"]),
+                     (False, False, False))
+    test.assertEqual(budget["realtime_kit"], {"answers": False, "max_realtime_priority": None,
+                                              "rttime_usec_max": None})
+    hints = " ".join(report["hints"])
+    for advice in ("apt install rtkit", "@audio - rtprio 95", "CAP_SYS_NICE"):
+        test.assertIn(advice, hints)
+    test.assertNotIn("login session", hints)
+
 
 def granted_everything(policy, priority):
     return {"granted": COUNT, f"policy {policy}|SCHED_RESET_ON_FORK {priority}": COUNT,
@@ -138,17 +178,22 @@ class DirectPath(unittest.TestCase):
         # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
         counts = self.installation.probe(NO_BUS)
         status = self.installation.tool(NO_BUS)
+        report = self.installation.report(self, NO_BUS)
         if is_root():
             self.assertEqual(counts, granted_everything("SCHED_FIFO", 19))
             self.assertEqual(status, (0, COUNT, 0))
+            self.assertTrue(kernel_grants(report), report)
+            self.assertEqual((report["budget"]["root"], report["hints"]), (True, []))
         else:
             self.assertEqual(counts, REFUSED)
             self.assertEqual(status, (0, 0, COUNT))
+            assert_refused_without_rights(self, report)
 
     def test_an_unprivileged_user_without_rights_is_refused(self):
         prefix = as_nobody() if is_root() else ()
         self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
+        assert_refused_without_rights(self, self.installation.report(self, NO_BUS, prefix))
 
     def test_time_limits_cost_grants_never_the_process(self):
         # A short inherited soft limit is the provider's to raise while it grants; a hard limit
@@ -203,6 +248,10 @@ class ChangedUser(unittest.TestCase):
         self.assertEqual(self.installation.probe(NO_BUS, prefix),
                          granted_everything("SCHED_FIFO", 19))
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, COUNT, 0))
+        report = self.installation.report(self, NO_BUS, prefix)
+        self.assertTrue(kernel_grants(report), report)
+        self.assertEqual((report["budget"]["root"], report["budget"]["cap_sys_nice"]),
+                         (False, True))
 
 
 class Services:
@@ -410,7 +459,74 @@ class SilentBus:
         shutil.rmtree(self.folder)
 
 
-class RealtimeKit(unittest.TestCase):
+# Threads that sleep until standard input closes, named by their kernel ids on one line; run
+# by the system's Python, which the unprivileged user can run.
+# sched_getscheduler's flag for a policy that children do not inherit.
+RESET_ON_FORK = 0x40000000
+SYSTEM_PYTHON = "/usr/bin/python3"
+HELD = 5
+HOLDER = f"""
+import sys, threading
+ready = threading.Barrier({HELD} + 1)
+ids = []
+def hold():
+    ids.append(threading.get_native_id())
+    ready.wait()
+    sys.stdin.read()
+for _ in range({HELD}):
+    threading.Thread(target=hold, daemon=True).start()
+ready.wait()
+print(" ".join(map(str, ids)), flush=True)
+sys.stdin.read()
+"""
+
+
+class Demoter:
+    """Sets every round-robin thread of the program run from `folder` back to SCHED_OTHER,
+    until closed; counts the threads it demoted."""
+
+    def __init__(self, folder):
+        self.folder = folder + "/"
+        self.done = threading.Event()
+        self.demoted = 0
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.thread.start()
+
+    def find(self):
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.readlink(f"/proc/{pid}/exe").startswith(self.folder):
+                    return pid
+            except OSError:
+                pass
+        return None
+
+    def watch(self):
+        pid = None
+        while not self.done.wait(0.001):
+            pid = pid or self.find()
+            if pid is None:
+                continue
+            try:
+                threads = os.listdir(f"/proc/{pid}/task")
+            except OSError:
+                return
+            for thread in map(int, threads):
+                try:
+                    if os.sched_getscheduler(thread) & ~RESET_ON_FORK == os.SCHED_RR:
+                        os.sched_setscheduler(thread, os.SCHED_OTHER, os.sched_param(0))
+                        self.demoted += 1
+                except OSError:
+                    pass
+
+    def close(self):
+        self.done.set()
+        self.thread.join(READY_SECONDS)
+
+
+class WithRealtimeKit(unittest.TestCase):
+    """Each test with services of its own."""
+
     def setUp(self):
         require_root(self)
         self.installation = Installation()
@@ -421,6 +537,29 @@ class RealtimeKit(unittest.TestCase):
     def log(self):
         return "rtkit-daemon said:\n" + "".join(self.services.rtkit_log[-20:])
 
+    def assert_realtime_kit_report(self, report, granted, others):
+        self.assertEqual(report["grants"], [{
+            "by": "RealtimeKit", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
+            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
+            self.log())
+        self.assertEqual(report["verified"]["applied"], granted)
+        self.assertEqual(report["refusals"], [{
+            "error": 565, "meaning": "too many threads", "threads": COUNT - granted,
+            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
+                              "org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"]}])
+        budget = report["budget"]
+        self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
+                                                  "rttime_usec_max": 200000})
+        # Other tests and programs of the same user may hold real-time threads too, in
+        # RealtimeKits of their own: the holder's are among those listed and counted.
+        held = re.search(r"\((\d+) held by other processes now\)", " ".join(report["hints"]))
+        self.assertIsNotNone(held, report["hints"])
+        for holder in others:
+            self.assertIn(holder, budget["other_real_time_threads"])
+        self.assertGreaterEqual(int(held.group(1)), sum(holder["threads"] for holder in others))
+
+
+class RealtimeKit(WithRealtimeKit):
     def test_an_unprivileged_user_gets_rtkits_per_user_limit(self):
         # 25 threads per user by default; the rest refused as busy (ERROR_TOO_MANY_THREADS),
         # the granted ones round-robin at the task's normal priority, RealtimeKit's grant.
@@ -436,6 +575,9 @@ class RealtimeKit(unittest.TestCase):
         self.services.restart_rtkit()
         self.assertEqual(self.installation.tool(self.services.env, as_nobody()),
                          (0, 25, COUNT - 25), self.log())
+        self.services.restart_rtkit()
+        self.assert_realtime_kit_report(self.installation.report(self, self.services.env,
+                                                                 as_nobody()), 25, [])
 
     def test_a_thread_past_the_soft_time_limit_is_demoted_not_killed(self):
         # RealtimeKit's hard RLIMIT_RTTIME is 200 ms: past it the kernel kills the process.
@@ -506,6 +648,75 @@ class RealtimeKit(unittest.TestCase):
         # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
         self.assertEqual(self.installation.probe(self.services.env),
                          granted_everything("SCHED_FIFO", 19))
+
+
+class RealtimeKitReport(WithRealtimeKit):
+    """The tool's report against RealtimeKit: another process's threads, demotions, polkit."""
+
+    def test_the_report_counts_the_users_real_time_threads_in_another_process(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        holder = self.start_holder()
+        self.assert_realtime_kit_report(
+            self.installation.report(self, self.services.env, as_nobody()), 25 - HELD,
+            [{"process": "python3", "pid": holder, "threads": HELD}])
+
+    def test_threads_that_lose_real_time_scheduling_during_their_work_are_reported(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        # Another program takes real-time scheduling away from the granted workers while they
+        # work or wait at the barrier, as chrt or a sound server's watchdog may.
+        demoter = Demoter(self.installation.folder)
+        try:
+            report = self.installation.report(self, self.services.env, as_nobody())
+        finally:
+            demoter.close()
+        verified = report["verified"]
+        # One taken before the worker read what its registration gave is "granted but not
+        # applied" instead.
+        self.assertGreater(verified["demoted"], 0, report)
+        self.assertEqual(verified["demoted"] + verified["granted_not_applied"], demoter.demoted,
+                         report)
+        self.assertEqual(verified["applied"] + demoter.demoted, 25, report)
+        self.assertIn("lost real-time scheduling during their work", " ".join(report["hints"]))
+        # RealtimeKit's maximum, to which the provider lowered the hard limit.
+        self.assertEqual(report["budget"]["rlimit_rttime_us"]["hard"], 200000)
+
+    def test_a_user_without_a_login_session_or_a_polkit_rule_is_told_so(self):
+        # The test's polkit rule names nobody only: for another user polkit's defaults apply,
+        # which allow real-time scheduling only to processes in a login session.
+        with open("/proc/self/cgroup") as groups:
+            if re.search(r"/session-[^/]*\.scope$", groups.read(), re.M):
+                self.skipTest("run inside a login session, which polkit's defaults allow")
+        report = self.installation.report(self, self.services.env, as_user("daemon"))
+        self.assertEqual(report["refusals"], [{
+            "error": 5, "meaning": "access denied", "threads": COUNT,
+            "provider_said": ["the kernel: Operation not permitted; RealtimeKit: "
+                              "org.freedesktop.DBus.Error.AccessDenied: Operation not permitted"]}],
+            self.log())
+        self.assertEqual(report["budget"]["login_session"], False)
+        self.assertIn("RealtimeKit refused for lack of a login session", report["hints"][0])
+
+    def start_holder(self):
+        """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
+        holder = subprocess.Popen(
+            as_nobody("prlimit", "--rttime=100000:200000", SYSTEM_PYTHON, "-c", HOLDER),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(stop, holder)
+        self.addCleanup(holder.stdin.close)
+        threads = []
+        if select.select([holder.stdout], [], [], READY_SECONDS)[0]:
+            threads = holder.stdout.readline().split()
+        if len(threads) != HELD:
+            raise AssertionError(f"the holder named {threads} for its threads")
+        for thread in threads:
+            subprocess.run(as_nobody("busctl", "--system", "call", "org.freedesktop.RealtimeKit1",
+                                     "/org/freedesktop/RealtimeKit1",
+                                     "org.freedesktop.RealtimeKit1", "MakeThreadRealtimeWithPID",
+                                     "ttu", str(holder.pid), thread, "1"),
+                           check=True, capture_output=True, timeout=READY_SECONDS,
+                           env=dict(os.environ, **self.services.env))
+        return holder.pid
 
 
 def main():

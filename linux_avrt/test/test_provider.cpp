@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -185,6 +186,13 @@ TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirTh
   setrlimit(RLIMIT_RTTIME, &original);
 }
 
+// What the provider says of the calling thread's last registration call.
+AvrtExplanation Explanation() {
+  AvrtExplanation explanation{};
+  EXPECT_TRUE(MmcssClient::Explain(&explanation, false));
+  return explanation;
+}
+
 // A registration of the calling thread, checked level by level, then reverted.
 void RegistrationHoldsFifoWithinTheBandAndRevertRestores(bool privileged) {
   Provider provider;
@@ -199,13 +207,20 @@ void RegistrationHoldsFifoWithinTheBandAndRevertRestores(bool privileged) {
     DWORD index = 0;
     SetLastError(0);
     HANDLE registration = provider.Register("Games", "Pro Audio", &index);
+    const AvrtExplanation explanation = Explanation();
     if (!privileged) {
       EXPECT_EQ(registration, nullptr);
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
       EXPECT_EQ(Scheduling(), before);
+      EXPECT_EQ(explanation.grantedBy, AvrtGrantor::kNone);
+      EXPECT_EQ(explanation.kernelErrno, EPERM);
+      EXPECT_STREQ(explanation.realtimeKitSaid, "the system bus could not be reached");
       return;
     }
     ASSERT_NE(registration, nullptr);
+    EXPECT_EQ(explanation.grantedBy, AvrtGrantor::kKernel);
+    EXPECT_EQ(explanation.kernelErrno, 0);
+    EXPECT_STREQ(explanation.realtimeKitSaid, "");
     EXPECT_EQ(index, 6u);  // "Pro Audio", the higher task, sixth of the defaults
     EXPECT_EQ(Scheduling(), std::make_pair(SCHED_FIFO | SCHED_RESET_ON_FORK, 18));
     // The Pro Audio band, very low to critical, and Windows' high category for it.
@@ -254,6 +269,46 @@ TEST(LinuxAvrtDeathTest, WithoutRightsEveryRegistrationIsRefused) {
             [] { RegistrationHoldsFifoWithinTheBandAndRevertRestores(false); });
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LinuxAvrt, EachThreadIsToldOfItsOwnLastCallAndTheBudgetOnlyWhenAsked) {
+  Provider provider;
+  MmcssInspector inspector;
+  std::thread([&] {
+    // Granted by the kernel or refused by it, then refused by name: the second call, which
+    // asked neither the kernel nor RealtimeKit, is the one explained.
+    DWORD index = 0;
+    HANDLE registration = provider.Register("Pro Audio", "Pro Audio", &index);
+    AvrtExplanation explanation = Explanation();
+    EXPECT_TRUE(explanation.grantedBy == AvrtGrantor::kKernel || explanation.kernelErrno == EPERM);
+    if (registration != nullptr) {
+      EXPECT_TRUE(provider.Revert(registration));
+    }
+    EXPECT_EQ(provider.Register("No Such Task", "Audio", &index), nullptr);
+    explanation = Explanation();
+    EXPECT_EQ(explanation.grantedBy, AvrtGrantor::kNone);
+    EXPECT_EQ(explanation.kernelErrno, 0);
+    EXPECT_STREQ(explanation.realtimeKitSaid, "");
+    std::thread([] {
+      const AvrtExplanation fresh = Explanation();
+      EXPECT_EQ(fresh.grantedBy, AvrtGrantor::kNone);
+      EXPECT_EQ(fresh.kernelErrno, 0);
+    }).join();
+    // The budget: no bus is reachable in this suite.
+    explanation.realtimeKitAnswers = TRUE;
+    ASSERT_TRUE(MmcssClient::Explain(&explanation, true));
+    EXPECT_FALSE(explanation.realtimeKitAnswers);
+    EXPECT_EQ(explanation.maxRealtimePriority, 0);
+  }).join();
+  // A caller with a smaller record, from an older layout, is refused.
+  auto explain = reinterpret_cast<AvrtExplainFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(provider.module, kAvrtExplainName)));
+  ASSERT_NE(explain, nullptr);
+  AvrtExplanation explanation{};
+  explanation.size = sizeof explanation - 1;
+  SetLastError(0);
+  EXPECT_FALSE(explain(&explanation, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(LinuxAvrt, RunningOutOfMemoryLeavesNoGrantBehind) {

@@ -19,6 +19,7 @@ PREFIX = "/opt/quorvane"
 # Every file of `cmake --install`, relative to the prefix.
 INSTALLED = [
     "bin/quorvane",
+    "include/quorvane/avrt_explanation.h",
     "include/quorvane/mmcss.h",
     "include/quorvane/thread.h",
     "include/quorvane/win32/objbase.h",

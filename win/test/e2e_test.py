@@ -20,6 +20,9 @@ import termios
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "test_support"))
+from report_check import parse_report  # noqa: E402
+
 ARGS = None
 TIMEOUT_SECONDS = 120
 
@@ -75,7 +78,7 @@ class Installation:
     def remove(self):
         shutil.rmtree(self.folder)
 
-    def run(self, *arguments, env=None, prefix=()):
+    def run(self, *arguments, env=None, prefix=(), with_stderr=False):
         environment = dict(os.environ)
         environment.update(env or {})
         if ARGS.runtime:
@@ -83,7 +86,8 @@ class Installation:
         command = [*prefix, *([ARGS.emulator] if on_windows() else []), self.tool, *arguments]
         done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=TIMEOUT_SECONDS, env=environment)
-        return done.returncode, done.stdout.replace(b"\r\n", b"\n").decode()
+        result = (done.returncode, done.stdout.replace(b"\r\n", b"\n").decode())
+        return (*result, done.stderr.replace(b"\r\n", b"\n").decode()) if with_stderr else result
 
 
 def avrt_file_name():
@@ -129,13 +133,56 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(status, 1)
 
 
+class Options(unittest.TestCase):
+    """Arguments that start with "--" are options; the first other argument is the count."""
+
+    def setUp(self):
+        self.installation = Installation()
+        self.addCleanup(self.installation.remove)
+
+    def test_help_version_and_unknown_options(self):
+        status, output, errors = self.installation.run("--help", "7", with_stderr=True)
+        self.assertEqual((status, errors), (0, ""))
+        self.assertTrue(output.startswith("Usage: quorvane [count] [--explain | --json]\n"), output)
+        for option in ("--explain", "--json", "--help", "--version"):
+            self.assertIn(option, output)
+        self.assertEqual(self.installation.run("--version", with_stderr=True),
+                         (0, f"quorvane {ARGS.version}\n", ""))
+        self.assertEqual(self.installation.run("5", "--bogus", with_stderr=True),
+                         (1, "", "quorvane: unknown option --bogus (see quorvane --help)\n"))
+
+    def test_explain_adds_the_report_between_the_results_and_the_pause(self):
+        status, output = self.installation.run("--explain", "-3abc", env=NO_AVRT)
+        self.assertEqual(status, 0)
+        plain = expected(-3, 0, 0)
+        self.assertTrue(output.startswith(plain[:-len(pause_prompt())]), output)
+        self.assertTrue(output.endswith("\nAn application in this process can rely on 0 "
+                                        "real-time threads now.\n" + pause_prompt()), output)
+
+    def test_a_run_without_threads_still_looks_for_its_avrt_library(self):
+        status, output = self.installation.run("0", "--json", env=NO_AVRT)
+        self.assertEqual(status, 0)
+        report = parse_report(self, output)
+        self.assertEqual((report["requested"], report["grants"], report["refusals"]), (0, [], []))
+        self.assertEqual(report["budget"]["avrt_library"], "absent")
+
+    def test_json_without_an_avrt_library(self):
+        status, output = self.installation.run("6", "--json", env=NO_AVRT)
+        self.assertEqual(status, 0)
+        report = parse_report(self, output)
+        self.assertEqual((report["requested"], report["granted"], report["grants"]), (6, 0, []))
+        self.assertEqual(report["refusals"], [{"error": 126, "meaning": "no avrt library found",
+                                               "threads": 6, "provider_said": []}])
+        self.assertEqual(report["budget"]["avrt_library"], "absent")
+
+
 class Providers(unittest.TestCase):
     """128 probe threads against the avrt library the platform offers."""
 
-    def run_with(self, avrt_library, env):
+    def run_with(self, avrt_library, env, *arguments):
         installation = Installation(avrt_library)
         self.addCleanup(installation.remove)
-        return installation.run(env=env)
+        return installation.run(*arguments, env=env)
 
     def test_no_avrt_library_fails_every_thread(self):
         self.assertEqual(self.run_with(None, NO_AVRT), (0, expected(128, 0, 128)))
@@ -151,6 +198,33 @@ class Providers(unittest.TestCase):
         result = self.run_with(ARGS.fake_avrt, {"WINEDLLOVERRIDES": "avrt=n",
                                                 "QUORVANE_FAKE_AVRT_GRANTS": "32"})
         self.assertEqual(result, (0, expected(128, 32, 96)))
+
+    def test_the_report_shows_32_grants_that_change_nothing(self):
+        status, output = self.run_with(ARGS.fake_avrt, {"WINEDLLOVERRIDES": "avrt=n",
+                                                        "QUORVANE_FAKE_AVRT_GRANTS": "32"},
+                                       "--json")
+        self.assertEqual(status, 0)
+        report = parse_report(self, output)
+        self.assertEqual((report["requested"], report["granted"], report["not_started"]),
+                         (128, 32, 0))
+        # The stand-in hands out handles and leaves the scheduling as it was.
+        [grant] = report["grants"]
+        self.assertEqual(grant["threads"], 32)
+        self.assertEqual(grant["priority_min"], grant["priority_max"])
+        self.assertEqual(report["verified"], {"applied": 0, "granted_not_applied": 32,
+                                              "refused_but_real_time": 0, "demoted": 0})
+        self.assertEqual(report["refusals"], [{"error": 565, "meaning": "too many threads",
+                                               "threads": 96, "provider_said": []}])
+        self.assertEqual(report["hints"][0].split(";")[0],
+                         "registrations granted but not applied: 32")
+        budget = report["budget"]
+        if on_windows():
+            self.assertEqual((grant["by"], grant["policy"]), ("MMCSS", None))
+            self.assertRegex(budget["wine"], r"^\d+\.")
+            self.assertIn("under Wine", " ".join(report["hints"]))
+        else:
+            self.assertEqual((grant["by"], grant["policy"]), ("avrt library", "SCHED_OTHER"))
+            self.assertEqual(budget["avrt_library"], "other")
 
 
 class ThreadLimit(unittest.TestCase):
@@ -234,16 +308,17 @@ class OutputFaults(unittest.TestCase):
         self.installation = Installation()
         self.addCleanup(self.installation.remove)
 
-    def run_tool(self, stdout, preexec_fn=None):
+    def run_tool(self, stdout, preexec_fn=None, option=()):
         environment = dict(os.environ, LD_LIBRARY_PATH=self.installation.folder)
-        done = subprocess.run([self.installation.tool, "4"], stdin=subprocess.DEVNULL,
+        done = subprocess.run([self.installation.tool, "4", *option], stdin=subprocess.DEVNULL,
                               stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec_fn,
                               timeout=TIMEOUT_SECONDS, env=environment)
         return done.returncode, done.stderr.decode()
 
     def test_a_full_device_gives_status_2_and_says_so(self):
-        with open("/dev/full", "wb") as full:
-            self.assertEqual(self.run_tool(full), (2, self.LOST))
+        for option in ((), ("--explain",), ("--json",), ("--help",)):
+            with self.subTest(option=option), open("/dev/full", "wb") as full:
+                self.assertEqual(self.run_tool(full, option=option), (2, self.LOST))
 
     def test_a_closed_standard_output_gives_status_2_and_says_so(self):
         self.assertEqual(self.run_tool(None, preexec_fn=lambda: os.close(1)), (2, self.LOST))
@@ -468,6 +543,7 @@ def main():
     parser.add_argument("--runtime", default="", help="the POSIX layer's shared library")
     parser.add_argument("--fake-avrt", required=True, help="our test avrt library")
     parser.add_argument("--sanitized", action="store_true", help="built with a sanitizer")
+    parser.add_argument("--version", required=True, help="the project's version")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
 

@@ -1,0 +1,90 @@
+// QuorvaneAvrtExplain: who granted the calling thread's last registration and what refused it,
+// and, for the budget, whether RealtimeKit answers, its limits and whether the process is in
+// a login session. Only this provider knows these; the tool looks the entry point up.
+#include "explain.h"
+#include "provider.h"
+
+#include "avrt_explanation.h"
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-login.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace avrt {
+namespace {
+
+struct LastCall {
+  quorvane::AvrtGrantor grantedBy = quorvane::AvrtGrantor::kNone;
+  int kernelErrno = 0;
+  char realtimeKitSaid[sizeof(quorvane::AvrtExplanation::realtimeKitSaid)] = "";
+};
+thread_local LastCall lastCall;
+
+// Through the registrations' own connection, so the process's bound on waiting for the bus
+// holds for the report too.
+void ReadRealtimeKit(quorvane::AvrtExplanation* explanation) {
+  int priority = 0;
+  std::int64_t microseconds = 0;
+  explanation->realtimeKitAnswers = RealtimeKit::Instance().Limits(&priority, &microseconds);
+  if (explanation->realtimeKitAnswers) {
+    explanation->maxRealtimePriority = priority;
+    explanation->rtTimeUSecMax = microseconds;
+  }
+}
+
+}  // namespace
+
+void NoteCallBegins() {
+  lastCall = LastCall{};
+}
+
+void NoteGrantedByKernel() {
+  lastCall.grantedBy = quorvane::AvrtGrantor::kKernel;
+}
+
+void NoteGrantedByRealtimeKit() {
+  lastCall.grantedBy = quorvane::AvrtGrantor::kRealtimeKit;
+}
+
+void NoteKernelRefused(int error) {
+  lastCall.kernelErrno = error;
+}
+
+void NoteRealtimeKitRefused(const sd_bus_error& error) {
+  std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s: %s",
+                error.name != nullptr ? error.name : "",
+                error.message != nullptr ? error.message : "");
+}
+
+void NoteRealtimeKitRefused(const char* why) {
+  std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s", why);
+}
+
+}  // namespace avrt
+
+extern "C" {
+
+BOOL QuorvaneAvrtExplain(quorvane::AvrtExplanation* explanation, BOOL budget) {
+  if (explanation == nullptr || explanation->size < sizeof(quorvane::AvrtExplanation)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *explanation = quorvane::AvrtExplanation{};
+  explanation->size = sizeof(quorvane::AvrtExplanation);
+  explanation->grantedBy = avrt::lastCall.grantedBy;
+  explanation->kernelErrno = avrt::lastCall.kernelErrno;
+  std::memcpy(explanation->realtimeKitSaid, avrt::lastCall.realtimeKitSaid,
+              sizeof explanation->realtimeKitSaid);
+  if (budget) {
+    avrt::ReadRealtimeKit(explanation);
+    char* session = nullptr;
+    explanation->inLoginSession = sd_pid_get_session(0, &session) >= 0;
+    std::free(session);
+  }
+  return TRUE;
+}
+
+}  // extern "C"

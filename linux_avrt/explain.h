@@ -1,0 +1,17 @@
+// What the provider notes about each thread's last registration, for QuorvaneAvrtExplain.
+// Each note is the calling thread's own; nothing here takes a lock.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+namespace avrt {
+
+// A registration call begins: forget the thread's previous one.
+void NoteCallBegins();
+void NoteGrantedByKernel();
+void NoteGrantedByRealtimeKit();
+void NoteKernelRefused(int error);
+void NoteRealtimeKitRefused(const sd_bus_error& error);
+void NoteRealtimeKitRefused(const char* why);
+
+}  // namespace avrt

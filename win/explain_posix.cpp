@@ -1,0 +1,285 @@
+// The Linux side of the report: the kernel's policy beside the priority, and what this process
+// and this user may get now, from the kernel, /proc and the provider.
+#include <dirent.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mmcss_errors.h"
+#include "platform_explain.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr int kCapSysNice = 23;
+constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+// Fields of /proc/PID/task/TID/stat counted after the command's closing parenthesis.
+constexpr std::size_t kFlagsField = 9 - 3;
+constexpr std::size_t kPolicyField = 41 - 3;
+// RealtimeKit's per-user thread limit and burst window, as it ships.
+constexpr int kRealtimeKitThreadsPerUser = 25;
+constexpr int kRealtimeKitBurstSeconds = 20;
+
+struct Limit {
+  rlim_t soft;
+  rlim_t hard;
+};
+
+Limit ReadLimit(int resource) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0) return {0, 0};
+  return {limit.rlim_cur, limit.rlim_max};
+}
+
+std::string LimitJson(rlim_t value) {
+  return value == RLIM_INFINITY ? kJsonNull : JsonNumber(static_cast<std::int64_t>(value));
+}
+
+std::string LimitText(rlim_t value) {
+  return value == RLIM_INFINITY ? "unlimited" : std::to_string(value);
+}
+
+BudgetField LimitField(const char* key, const char* name, const Limit& limit) {
+  return {
+      key, "{\"soft\":" + LimitJson(limit.soft) + ",\"hard\":" + LimitJson(limit.hard) + "}",
+      std::string(name) + ": soft " + LimitText(limit.soft) + ", hard " + LimitText(limit.hard)};
+}
+
+bool HasCapSysNice() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("CapEff:", 0) == 0) {
+      const unsigned long long effective = std::strtoull(line.c_str() + 7, nullptr, 16);
+      return (effective >> kCapSysNice) & 1;
+    }
+  }
+  return false;
+}
+
+// The real uid of process `pid`, or -1.
+long RealUid(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Uid:", 0) == 0) return std::strtol(line.c_str() + 4, nullptr, 10);
+  }
+  return -1;
+}
+
+// The fields of a stat line after the command, which may hold spaces and parentheses.
+std::vector<std::string> StatFields(const std::string& path, std::string* command) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  const auto open = line.find('(');
+  const auto close = line.rfind(')');
+  std::vector<std::string> fields;
+  if (open == std::string::npos || close == std::string::npos || close < open) return fields;
+  if (command != nullptr) *command = line.substr(open + 1, close - open - 1);
+  std::istringstream rest(line.substr(close + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) return names;
+  while (const dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') names.emplace_back(entry->d_name);
+  }
+  closedir(directory);
+  return names;
+}
+
+struct RealtimeHolder {
+  std::string process;
+  long pid;
+  int threads;
+};
+
+// This user's real-time threads in other processes now: they share RealtimeKit's budget.
+std::vector<RealtimeHolder> OtherRealtimeThreads() {
+  std::vector<RealtimeHolder> holders;
+  const long self = getpid();
+  const long uid = static_cast<long>(getuid());
+  for (const std::string& pid : Entries("/proc")) {
+    if (std::strtol(pid.c_str(), nullptr, 10) == self || RealUid(pid) != uid) continue;
+    std::string command;
+    const std::vector<std::string> process = StatFields("/proc/" + pid + "/stat", &command);
+    if (process.size() <= kPolicyField ||
+        (std::strtoul(process[kFlagsField].c_str(), nullptr, 10) & kKernelThreadFlag) != 0) {
+      continue;
+    }
+    int threads = 0;
+    for (const std::string& task : Entries("/proc/" + pid + "/task")) {
+      const auto fields = StatFields("/proc/" + pid + "/task/" + task + "/stat", nullptr);
+      if (fields.size() <= kPolicyField) continue;
+      const int policy = std::atoi(fields[kPolicyField].c_str());
+      if (policy == SCHED_FIFO || policy == SCHED_RR) ++threads;
+    }
+    if (threads > 0) holders.push_back({command, std::strtol(pid.c_str(), nullptr, 10), threads});
+  }
+  return holders;
+}
+
+bool AnyRefusal(const Report& report, DWORD error) {
+  return std::any_of(report.refusals.begin(), report.refusals.end(),
+                     [error](const RefusalGroup& refusal) { return refusal.error == error; });
+}
+
+bool ProviderSaid(const Report& report, const char* text) {
+  for (const RefusalGroup& refusal : report.refusals) {
+    for (const std::string& said : refusal.providerSaid) {
+      if (said.find(text) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+std::string YesNo(bool value) {
+  return value ? "yes" : "no";
+}
+
+}  // namespace
+
+void ReadOwnPolicy(ThreadScheduling* scheduling) {
+  const int policy = sched_getscheduler(0);
+  sched_param parameter{};
+  if (policy < 0 || sched_getparam(0, &parameter) != 0) return;
+  scheduling->policy = policy & ~SCHED_RESET_ON_FORK;
+  scheduling->realtimePriority = parameter.sched_priority;
+}
+
+std::string PolicyName(std::int32_t policy) {
+  switch (policy) {
+    case SCHED_OTHER:
+      return "SCHED_OTHER";
+    case SCHED_FIFO:
+      return "SCHED_FIFO";
+    case SCHED_RR:
+      return "SCHED_RR";
+    case SCHED_BATCH:
+      return "SCHED_BATCH";
+    case SCHED_IDLE:
+      return "SCHED_IDLE";
+    default:
+      return policy < 0 ? "" : std::to_string(policy);
+  }
+}
+
+const char* DefaultGrantor() {
+  return "avrt library";
+}
+
+void DescribeBudget(const Report& report, Budget* budget) {
+  const bool root = geteuid() == 0;
+  const bool capSysNice = HasCapSysNice();
+  const Limit rtprio = ReadLimit(RLIMIT_RTPRIO);
+  const Limit rttime = ReadLimit(RLIMIT_RTTIME);
+  const bool itself = root || capSysNice || rtprio.soft > 0;
+  auto& fields = budget->fields;
+  fields.push_back({"platform", JsonString("linux"), "platform: Linux"});
+  fields.push_back({"root", JsonBool(root), "root: " + YesNo(root)});
+  fields.push_back({"cap_sys_nice", JsonBool(capSysNice), "CAP_SYS_NICE: " + YesNo(capSysNice)});
+  fields.push_back(LimitField("rlimit_rtprio", "RLIMIT_RTPRIO", rtprio));
+  fields.push_back({"may_set_real_time_itself", JsonBool(itself),
+                    "may set real-time scheduling itself: " + YesNo(itself)});
+  fields.push_back(LimitField("rlimit_rttime_us", "RLIMIT_RTTIME (microseconds)", rttime));
+
+  const bool loaded = !MmcssClient::LoadFailed();
+  AvrtExplanation provider{};
+  const bool explained = loaded && MmcssClient::Explain(&provider, true);
+  fields.push_back({"avrt_library",
+                    JsonString(!loaded     ? "absent"
+                               : explained ? "quorvane"
+                                           : "other"),
+                    std::string("avrt library: ") +
+                        (!loaded     ? "none found"
+                         : explained ? "Quorvane's provider"
+                                     : "another one, which does not explain its grants")});
+  const bool answers = explained && provider.realtimeKitAnswers;
+  fields.push_back({"realtime_kit",
+                    !explained
+                        ? kJsonNull
+                        : "{\"answers\":" + JsonBool(answers) + ",\"max_realtime_priority\":" +
+                              (answers ? JsonNumber(provider.maxRealtimePriority) : kJsonNull) +
+                              ",\"rttime_usec_max\":" +
+                              (answers ? JsonNumber(provider.rtTimeUSecMax) : kJsonNull) + "}",
+                    !explained ? "RealtimeKit: not known (the avrt library does not say)"
+                    : answers  ? "RealtimeKit: answers, MaxRealtimePriority " +
+                                    std::to_string(provider.maxRealtimePriority) +
+                                    ", RTTimeUSecMax " + std::to_string(provider.rtTimeUSecMax)
+                              : "RealtimeKit: does not answer on the system bus"});
+  fields.push_back({"login_session", explained ? JsonBool(provider.inLoginSession) : kJsonNull,
+                    "in a login session: " +
+                        (explained ? YesNo(provider.inLoginSession) : std::string("not known"))});
+  const std::vector<RealtimeHolder> holders = OtherRealtimeThreads();
+  int held = 0;
+  std::string json = "[";
+  std::string text = "this user's real-time threads in other processes:";
+  for (const RealtimeHolder& holder : holders) {
+    held += holder.threads;
+    if (json.size() > 1) json += ",";
+    json += "{\"process\":" + JsonString(holder.process) + ",\"pid\":" + JsonNumber(holder.pid) +
+            ",\"threads\":" + JsonNumber(holder.threads) + "}";
+    text += " " + holder.process + " (pid " + std::to_string(holder.pid) + ") " +
+            std::to_string(holder.threads) + ";";
+  }
+  if (holders.empty()) text += " none";
+  if (text.back() == ';') text.pop_back();
+  fields.push_back({"other_real_time_threads", json + "]", text});
+
+  auto& hints = budget->hints;
+  if (!loaded) {
+    hints.push_back(
+        "no avrt library was found: install the tool with its libavrt.so, beside it "
+        "or in its lib/quorvane folder");
+  }
+  if (report.verified.demoted > 0) {
+    hints.push_back("threads that lost real-time scheduling during their work: " +
+                    std::to_string(report.verified.demoted) +
+                    "; the provider demotes a real-time thread that runs for half the hard "
+                    "RLIMIT_RTTIME without blocking, and other programs may change it too");
+  }
+  if (report.failed == report.notStarted || itself || !loaded) return;
+  if (explained && !answers) {
+    hints.push_back(
+        "RealtimeKit does not answer on the system bus: install and start it (apt "
+        "install rtkit); it grants real-time threads to users without rights");
+  }
+  if (ProviderSaid(report, "AccessDenied: Operation not permitted") && explained &&
+      !provider.inLoginSession) {
+    hints.push_back(
+        "RealtimeKit refused for lack of a login session: run the tool in a logind "
+        "session, or allow this user with a polkit rule for "
+        "org.freedesktop.RealtimeKit1.acquire-real-time");
+  }
+  if (AnyRefusal(report, ERROR_TOO_MANY_THREADS) && answers) {
+    hints.push_back(
+        "RealtimeKit's limit is reached: " + std::to_string(kRealtimeKitThreadsPerUser) +
+        " real-time threads per user, all of the user's processes together (" +
+        std::to_string(held) + " held by other processes now)");
+    hints.push_back("RealtimeKit's burst limit (" + std::to_string(kRealtimeKitThreadsPerUser) +
+                    " requests in " + std::to_string(kRealtimeKitBurstSeconds) +
+                    " s) outlives a run: run again after " +
+                    std::to_string(kRealtimeKitBurstSeconds) + " s");
+  }
+  hints.push_back(
+      "`@audio - rtprio 95` in /etc/security/limits.conf, with this user in the "
+      "audio group (log in again), lets the kernel grant every thread");
+  hints.push_back(
+      "root, or CAP_SYS_NICE, gets every thread from the kernel: sudo setpriv "
+      "--reuid=$USER --inh-caps=+sys_nice --ambient-caps=+sys_nice quorvane");
+}
+
+}  // namespace quorvane

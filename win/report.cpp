@@ -1,0 +1,269 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+#include "mmcss_errors.h"
+#include "platform_explain.h"
+#include "version.h"
+
+namespace quorvane {
+
+namespace {
+
+// The errors an MMCSS registration is refused with, on Windows and from our Linux provider.
+struct Meaning {
+  DWORD error;
+  const char* text;
+};
+constexpr Meaning kMeanings[] = {
+    {ERROR_SUCCESS, "no reason given"},
+    {ERROR_ACCESS_DENIED, "access denied"},
+    {ERROR_NOT_ENOUGH_MEMORY, "not enough memory"},
+    {ERROR_INVALID_PARAMETER, "invalid parameter"},
+    {ERROR_MOD_NOT_FOUND, "no avrt library found"},
+    {ERROR_TOO_MANY_THREADS, "too many threads"},
+    {ERROR_PRIVILEGE_NOT_HELD, "privilege not held"},
+    {ERROR_TIMEOUT, "no answer in time"},
+    {ERROR_INVALID_TASK_NAME, "invalid task name"},
+    {ERROR_INVALID_TASK_INDEX, "invalid task index"},
+    {ERROR_THREAD_ALREADY_IN_TASK, "thread already in a task"},
+    {ERROR_NOT_ENOUGH_QUOTA, "real-time time limit too short"},
+};
+
+// Windows' real-time priorities start at 16; the Linux layer maps real-time policies there.
+constexpr std::int32_t kLowestRealtimePriority = 16;
+
+bool Raised(const ThreadScheduling& now, const ThreadScheduling& before) {
+  return now.read && before.read && now.priority > before.priority;
+}
+
+std::string GrantorName(const WorkerObservation& observation) {
+  switch (observation.grantedBy) {
+    case AvrtGrantor::kKernel:
+      return "kernel";
+    case AvrtGrantor::kRealtimeKit:
+      return "RealtimeKit";
+    case AvrtGrantor::kNone:
+      break;
+  }
+  return DefaultGrantor();
+}
+
+void AddGrant(const WorkerObservation& observation, std::vector<GrantGroup>* grants) {
+  const std::string by = GrantorName(observation);
+  const std::string policy = PolicyName(observation.atBarrier.policy);
+  const ThreadScheduling& held = observation.atBarrier;
+  auto group = std::find_if(grants->begin(), grants->end(), [&](const GrantGroup& grant) {
+    return grant.by == by && grant.policy == policy;
+  });
+  if (group == grants->end()) {
+    grants->push_back({by, policy, held.priority, held.priority, held.realtimePriority,
+                       held.realtimePriority, 0});
+    group = std::prev(grants->end());
+  }
+  group->priorityMin = std::min(group->priorityMin, held.priority);
+  group->priorityMax = std::max(group->priorityMax, held.priority);
+  group->realtimePriorityMin = std::min(group->realtimePriorityMin, held.realtimePriority);
+  group->realtimePriorityMax = std::max(group->realtimePriorityMax, held.realtimePriority);
+  ++group->threads;
+}
+
+void AddRefusal(const WorkerObservation& observation, std::vector<RefusalGroup>* refusals) {
+  auto group = std::find_if(refusals->begin(), refusals->end(), [&](const RefusalGroup& refusal) {
+    return refusal.error == observation.error;
+  });
+  if (group == refusals->end()) {
+    refusals->push_back({observation.error, ErrorMeaning(observation.error), 0, {}});
+    group = std::prev(refusals->end());
+  }
+  ++group->threads;
+  const std::string& said = observation.providerSaid;
+  if (!said.empty() && std::find(group->providerSaid.begin(), group->providerSaid.end(), said) ==
+                           group->providerSaid.end()) {
+    group->providerSaid.push_back(said);
+  }
+}
+
+void Verify(const WorkerObservation& observation, Verification* verified) {
+  if (!observation.registered) {
+    const ThreadScheduling& held = observation.atBarrier;
+    if (held.read && held.priority >= kLowestRealtimePriority) ++verified->refusedButRealTime;
+  } else if (Raised(observation.atBarrier, observation.before)) {
+    ++verified->applied;
+  } else if (Raised(observation.registeredAt, observation.before)) {
+    ++verified->demoted;
+  } else {
+    ++verified->grantedNotApplied;
+  }
+}
+
+std::string Scheduling(const GrantGroup& grant) {
+  std::string text;
+  if (!grant.policy.empty()) text = grant.policy + ", ";
+  const auto range = [](std::int32_t low, std::int32_t high) {
+    return low == high ? std::to_string(low) : std::to_string(low) + ".." + std::to_string(high);
+  };
+  text += "priority " + range(grant.priorityMin, grant.priorityMax);
+  if (grant.realtimePriorityMax > 0) {
+    text +=
+        " (real-time priority " + range(grant.realtimePriorityMin, grant.realtimePriorityMax) + ")";
+  }
+  return text;
+}
+
+template <typename Item, typename Write>
+std::string JsonList(const std::vector<Item>& items, Write write) {
+  std::string json = "[";
+  for (const Item& item : items) {
+    if (json.size() > 1) json += ",";
+    json += write(item);
+  }
+  return json + "]";
+}
+
+}  // namespace
+
+const char* ErrorMeaning(DWORD error) {
+  for (const Meaning& meaning : kMeanings) {
+    if (meaning.error == error) return meaning.text;
+  }
+  return "unknown error";
+}
+
+Report BuildReport(const std::vector<WorkerObservation>& observations, std::int32_t requested,
+                   std::int32_t notStarted) {
+  Report report;
+  report.requested = std::max<std::int32_t>(requested, 0);
+  report.notStarted = notStarted;
+  for (const WorkerObservation& observation : observations) {
+    if (observation.registered) {
+      ++report.granted;
+      AddGrant(observation, &report.grants);
+    } else {
+      AddRefusal(observation, &report.refusals);
+    }
+    Verify(observation, &report.verified);
+  }
+  report.failed = report.requested - report.granted;
+  const Verification& verified = report.verified;
+  if (verified.grantedNotApplied > 0) {
+    report.budget.hints.push_back(
+        "registrations granted but not applied: " + std::to_string(verified.grantedNotApplied) +
+        "; their threads ran at their old priority, as with Wine's avrt.dll and stand-ins, "
+        "which hand out handles without changing the scheduling");
+  }
+  DescribeBudget(report, &report.budget);
+  return report;
+}
+
+void PrintReport(const Report& report, std::ostream& out) {
+  out << std::endl;
+  out << "Explanation of the run: " << report.requested << " requested, " << report.granted
+      << " granted, " << report.failed - report.notStarted << " refused, " << report.notStarted
+      << " not started" << std::endl;
+  out << "Grants, as each thread read its scheduling with every registration held:" << std::endl;
+  if (report.grants.empty()) out << "  none" << std::endl;
+  for (const GrantGroup& grant : report.grants) {
+    out << "  " << grant.threads << " by " << grant.by << ": " << Scheduling(grant) << std::endl;
+  }
+  const Verification& verified = report.verified;
+  out << "Verification:" << std::endl;
+  out << "  " << verified.applied << " granted and applied, kept through the work" << std::endl;
+  out << "  " << verified.grantedNotApplied
+      << " granted but not applied (the thread ran at its old priority)" << std::endl;
+  out << "  " << verified.demoted << " lost real-time scheduling during their work" << std::endl;
+  out << "  " << verified.refusedButRealTime << " refused but running real-time anyway"
+      << std::endl;
+  out << "Refusals:" << std::endl;
+  if (report.refusals.empty() && report.notStarted == 0) out << "  none" << std::endl;
+  for (const RefusalGroup& refusal : report.refusals) {
+    out << "  " << refusal.threads << " with error " << refusal.error << " (" << refusal.meaning
+        << ")" << std::endl;
+    for (const std::string& said : refusal.providerSaid) {
+      out << "    " << said << std::endl;
+    }
+  }
+  if (report.notStarted > 0) {
+    out << "  " << report.notStarted << " threads could not be started" << std::endl;
+  }
+  out << "Budget:" << std::endl;
+  for (const BudgetField& field : report.budget.fields) {
+    out << "  " << field.text << std::endl;
+  }
+  out << "Hints:" << std::endl;
+  if (report.budget.hints.empty()) out << "  none" << std::endl;
+  for (const std::string& hint : report.budget.hints) {
+    out << "  - " << hint << std::endl;
+  }
+  out << "An application in this process can rely on " << report.Reliable()
+      << " real-time threads now." << std::endl;
+}
+
+void PrintJson(const Report& report, std::ostream& out) {
+  std::string json = "{\"version\":" + JsonString(kVersion);
+  json += ",\"requested\":" + JsonNumber(report.requested);
+  json += ",\"granted\":" + JsonNumber(report.granted);
+  json += ",\"failed\":" + JsonNumber(report.failed);
+  json += ",\"not_started\":" + JsonNumber(report.notStarted);
+  json += ",\"grants\":" + JsonList(report.grants, [](const GrantGroup& grant) {
+            const bool realtime = grant.realtimePriorityMax > 0;
+            return "{\"by\":" + JsonString(grant.by) +
+                   ",\"policy\":" + (grant.policy.empty() ? kJsonNull : JsonString(grant.policy)) +
+                   ",\"priority_min\":" + JsonNumber(grant.priorityMin) +
+                   ",\"priority_max\":" + JsonNumber(grant.priorityMax) +
+                   ",\"realtime_priority_min\":" +
+                   (realtime ? JsonNumber(grant.realtimePriorityMin) : kJsonNull) +
+                   ",\"realtime_priority_max\":" +
+                   (realtime ? JsonNumber(grant.realtimePriorityMax) : kJsonNull) +
+                   ",\"threads\":" + JsonNumber(grant.threads) + "}";
+          });
+  json += ",\"refusals\":" + JsonList(report.refusals, [](const RefusalGroup& refusal) {
+            return "{\"error\":" + JsonNumber(refusal.error) +
+                   ",\"meaning\":" + JsonString(refusal.meaning) +
+                   ",\"threads\":" + JsonNumber(refusal.threads) +
+                   ",\"provider_said\":" + JsonList(refusal.providerSaid, JsonString) + "}";
+          });
+  const Verification& verified = report.verified;
+  json += ",\"verified\":{\"applied\":" + JsonNumber(verified.applied) +
+          ",\"granted_not_applied\":" + JsonNumber(verified.grantedNotApplied) +
+          ",\"refused_but_real_time\":" + JsonNumber(verified.refusedButRealTime) +
+          ",\"demoted\":" + JsonNumber(verified.demoted) + "}";
+  json += ",\"budget\":{";
+  for (const BudgetField& field : report.budget.fields) {
+    if (json.back() != '{') json += ",";
+    json += JsonString(field.key) + ":" + field.json;
+  }
+  json += "},\"hints\":" + JsonList(report.budget.hints, JsonString);
+  json += ",\"reliable\":" + JsonNumber(report.Reliable()) + "}";
+  out << json << std::endl;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string json = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      json += escaped;
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
+}
+
+std::string JsonBool(bool value) {
+  return value ? "true" : "false";
+}
+
+std::string JsonNumber(std::int64_t value) {
+  return std::to_string(value);
+}
+
+}  // namespace quorvane
