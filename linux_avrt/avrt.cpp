@@ -97,17 +97,19 @@ class Registrations {
   static Registrations& Instance() { return Lasting<Registrations>(); }
 
   // A forked child holds none of its parent's registrations: its one thread starts normal
-  // (reset-on-fork). The key is the process's already.
+  // (reset-on-fork). The key is the process's already, and a handle of the parent's is never
+  // one of the child's.
   static void RenewAfterFork() {
     Registrations& inherited = Instance();
     const pthread_key_t key = inherited.threadEnd;
-    new (&inherited) Registrations(key);
+    const std::uintptr_t next = inherited.nextValue;
+    new (&inherited) Registrations(key, next);
   }
 
  private:
   friend Registrations& Lasting<Registrations>();
   Registrations() { pthread_key_create(&threadEnd, OnThreadEnd); }
-  explicit Registrations(pthread_key_t key) : threadEnd(key) {}
+  Registrations(pthread_key_t key, std::uintptr_t next) : nextValue(next), threadEnd(key) {}
 
   // A thread that ends holding a registration, the tool's workers among them, ends it.
   static void OnThreadEnd(void* registrations) {
