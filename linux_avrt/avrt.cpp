@@ -38,7 +38,6 @@ class Registrations {
   // made.
   HANDLE Add(const Registration& registration) {
     std::lock_guard<std::mutex> hold(lock);
-    ForgetAfterFork();
     const std::uintptr_t value = nextValue;
     auto added = byThread.emplace(registration.threadId, value).first;
     try {
@@ -58,13 +57,11 @@ class Registrations {
   }
   bool HeldByCallingThread() {
     std::lock_guard<std::mutex> hold(lock);
-    ForgetAfterFork();
     return byThread.count(CurrentThreadId()) != 0;
   }
   // The calling thread's registration behind `handle`, copied out.
   bool Find(HANDLE handle, Registration* registration) {
     std::lock_guard<std::mutex> hold(lock);
-    ForgetAfterFork();
     auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == table.end() || found->second.threadId != CurrentThreadId()) return false;
     *registration = found->second;
@@ -91,7 +88,6 @@ class Registrations {
   // the lock, so that a registration of the thread cannot come in between.
   void UndoUnregistered(pid_t threadId) {
     std::lock_guard<std::mutex> hold(lock);
-    ForgetAfterFork();
     Scheduling now{};
     if (byThread.count(threadId) != 0 || !ReadScheduling(threadId, &now) ||
         !IsRealtime(now.policy)) {
@@ -102,9 +98,20 @@ class Registrations {
 
   static Registrations& Instance() { return Lasting<Registrations>(); }
 
+  // A forked child holds none of its parent's registrations: its one thread starts normal
+  // (reset-on-fork). The key is the process's already, and a handle of the parent's is never
+  // one of the child's.
+  static void RenewAfterFork() {
+    Registrations& inherited = Instance();
+    const pthread_key_t key = inherited.threadEnd;
+    const std::uintptr_t next = inherited.nextValue;
+    new (&inherited) Registrations(key, next);
+  }
+
  private:
   friend Registrations& Lasting<Registrations>();
   Registrations() { pthread_key_create(&threadEnd, OnThreadEnd); }
+  Registrations(pthread_key_t key, std::uintptr_t next) : nextValue(next), threadEnd(key) {}
 
   // A thread that ends holding a registration, the tool's workers among them, ends it.
   static void OnThreadEnd(void* registrations) {
@@ -116,23 +123,16 @@ class Registrations {
       if (found == self->byThread.end()) return;
       handle = reinterpret_cast<HANDLE>(found->second);
     }
+    // Normal before the limit goes back to the program's: a thread that has run real-time for
+    // longer than the program's own soft limit would be signalled for it on its way out.
+    WriteScheduling(CurrentThreadId(), {SCHED_OTHER | SCHED_RESET_ON_FORK, 0});
     self->Remove(handle);
   }
-  // A forked child holds none of its parent's registrations: its one thread starts normal.
-  void ForgetAfterFork() {
-    const pid_t process = getpid();
-    if (process == owner) return;
-    owner = process;
-    table.clear();
-    byThread.clear();
-  }
-
   std::mutex lock;
   std::map<std::uintptr_t, Registration> table;
   std::map<pid_t, std::uintptr_t> byThread;  // the one registration each thread may hold
   std::uintptr_t nextValue = 1;
   pthread_key_t threadEnd{};
-  pid_t owner = getpid();
 };
 
 DWORD ErrorFromErrno(int error) {
@@ -179,6 +179,24 @@ bool PutBack(const Registration& registration) {
   errno = refused;
   return false;
 }
+
+// The child of fork() has one thread, whatever the parent's others were doing inside these
+// calls: before anything else runs in it, it gets the process-wide state afresh, its locks
+// free. The parent's bus connection is left unused there, not closed.
+void RenewAfterFork() {
+  Registrations::RenewAfterFork();
+  RealtimeKit::RenewAfterFork();
+  RealtimeTimeLimit::RenewAfterFork();
+}
+
+// Built as the library loads, before any thread can be inside these calls, and renewed in every
+// child. Only the child's handler: one run before fork() would wait for a thread's bus request.
+[[maybe_unused]] const bool builtAtLoad = [] {
+  Registrations::Instance();
+  RealtimeKit::Instance();
+  RealtimeTimeLimit::Instance();
+  return pthread_atfork(nullptr, nullptr, RenewAfterFork) == 0;
+}();
 
 }  // namespace
 

@@ -17,9 +17,10 @@ struct sd_bus;
 
 namespace avrt {
 
-// A process-wide object, built on first use without allocating (a call that runs out of memory
-// says so instead of throwing) and never destroyed: threads may still use it while the process
-// exits.
+// A process-wide object, built without allocating (a call that runs out of memory says so
+// instead of throwing) and never destroyed: threads may still use it while the process exits.
+// A forked child builds it again in place, over the parent's copy, whose locks another thread
+// may have held.
 template <typename T>
 T& Lasting() {
   alignas(T) static unsigned char storage[sizeof(T)];
@@ -81,14 +82,14 @@ class RealtimeTimeLimit {
   void Release();
 
   static RealtimeTimeLimit& Instance() { return Lasting<RealtimeTimeLimit>(); }
+  // In a forked child: no grants held, the program's limits and disposition back.
+  static void RenewAfterFork();
 
  private:
   bool Keep(rlim_t ceiling, DWORD* error);
   void Restore();
-  void ForgetAfterFork();
 
   std::mutex lock;
-  pid_t owner = 0;  // the process the holders are counted in
   int holders = 0;
   rlimit saved{};  // the program's own limits, before the first hold
 };
@@ -107,6 +108,8 @@ class RealtimeKit {
   bool Limits(int* priority, std::int64_t* microseconds);
 
   static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
+  // In a forked child: no connection (the parent's is left untouched) and a budget of its own.
+  static void RenewAfterFork();
 
  private:
   friend RealtimeKit& Lasting<RealtimeKit>();
@@ -119,13 +122,11 @@ class RealtimeKit {
   std::uint64_t Allowance() const;
   std::uint64_t Deadline() const;
   void Spend(std::uint64_t since);
-  void ForgetAfterFork();
 
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
   DWORD refusal = ERROR_SUCCESS;  // once set, the answer to every later request
   std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
-  pid_t owner = 0;                // the process the connection belongs to
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
 

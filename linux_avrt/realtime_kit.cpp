@@ -139,14 +139,9 @@ void RealtimeKit::GiveUp(DWORD error) {
 }
 
 // A child of fork() must not use its parent's connection (sd-bus refuses it there): it opens
-// its own, with a budget of its own, and leaves the parent's copy untouched.
-void RealtimeKit::ForgetAfterFork() {
-  const pid_t process = getpid();
-  if (process == owner) return;
-  owner = process;
-  bus = nullptr;
-  refusal = ERROR_SUCCESS;
-  budgetLeft = kBudgetMicroseconds;
+// its own when it needs one.
+void RealtimeKit::RenewAfterFork() {
+  new (&Instance()) RealtimeKit;
 }
 
 // Every sd-bus timeout is set before the connection starts, and the wait for it to be ready is
@@ -285,7 +280,6 @@ bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds) {
 
 // Connected, with the limits read, within the process's budget for the bus.
 bool RealtimeKit::Reachable(DWORD* error) {
-  ForgetAfterFork();
   if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT);
   if (refusal == ERROR_SUCCESS && Connect(error) && ReadLimits(error)) return true;
   if (refusal != ERROR_SUCCESS) *error = refusal;

@@ -108,7 +108,6 @@ void RemoveGuard() {
 
 bool RealtimeTimeLimit::Hold(DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
-  ForgetAfterFork();
   if (holders == 0 && !GetLimit(&saved)) {
     *error = ERROR_ACCESS_DENIED;
     return false;
@@ -151,7 +150,6 @@ bool RealtimeTimeLimit::Keep(rlim_t ceiling, DWORD* error) {
 
 void RealtimeTimeLimit::Release() {
   std::lock_guard<std::mutex> hold(lock);
-  ForgetAfterFork();
   if (holders > 0 && --holders == 0) Restore();
 }
 
@@ -163,15 +161,18 @@ void RealtimeTimeLimit::Restore() {
   if (GetLimit(&current)) SetLimit({std::min(saved.rlim_cur, current.rlim_max), current.rlim_max});
 }
 
-void RealtimeTimeLimit::ForgetAfterFork() {
-  const pid_t process = getpid();
-  if (process == owner) return;
+void RealtimeTimeLimit::RenewAfterFork() {
+  RealtimeTimeLimit& inherited = Instance();
+  const bool held = inherited.holders > 0;
+  const rlimit saved = inherited.saved;
+  new (&inherited) RealtimeTimeLimit;
+  // Handlers the parent's threads were running are not the child's to wait for.
+  handlersRunning.store(0);
   // A child inherits the limits and the guard, but none of the grants: reset-on-fork.
-  if (owner != 0 && holders > 0) {
-    holders = 0;
-    Restore();
+  if (held) {
+    inherited.saved = saved;
+    inherited.Restore();
   }
-  owner = process;
 }
 
 }  // namespace avrt

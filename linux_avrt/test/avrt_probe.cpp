@@ -10,6 +10,11 @@
 //   first <result> / second <result> / child <result> / revert <result> / again <result>
 // where a result is "granted <policy>", "refused <error>", "reverted <policy>" or "failed <error>".
 //
+// avrt_probe forked: a second thread registers and, while it waits inside the call for the bus,
+// the main thread forks a child that registers; the child is given 20 s before it counts as hung:
+//   child <result> / thread <result>
+// where a child's result is "hung" when it was still waiting.
+//
 // avrt_probe reuse: a thread registers and ends without reverting; new threads start until one
 // is given its id (run it where pid_max is small), which tries the old handle and registers:
 //   reused <tries> / stale <result> / registered <result>
@@ -20,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
 #include <time.h>
 
 #include <chrono>
@@ -27,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -148,6 +155,60 @@ int Single() {
   return 0;
 }
 
+// Whether the thread is blocked waiting on file descriptors, as the provider waits for the bus.
+bool WaitsOnDescriptors(pid_t threadId) {
+  std::ifstream file("/proc/self/task/" + std::to_string(threadId) + "/syscall");
+  std::string number;
+  return file >> number && number == std::to_string(SYS_ppoll);
+}
+
+int Forked() {
+  Provider provider;
+  std::mutex lock;
+  pid_t threadId = 0;
+  std::string threadResult;
+  std::thread thread([&] {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      threadId = ThreadId();
+    }
+    HANDLE registration = nullptr;
+    threadResult = provider.Registered(&registration);
+  });
+  const auto until = std::chrono::steady_clock::now() + kBound;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (threadId != 0 && WaitsOnDescriptors(threadId)) break;
+    }
+    if (std::chrono::steady_clock::now() > until) GiveUp("the thread to wait for the bus");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    HANDLE own = nullptr;
+    std::printf("child %s\n", provider.Registered(&own).c_str());
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  if (child < 0) GiveUp("a child");
+  int status = 0;
+  const auto childUntil = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > childUntil) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      std::printf("child hung\n");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  thread.join();
+  std::printf("thread %s\n", threadResult.c_str());
+  return 0;
+}
+
 int Reuse() {
   Provider provider;
   constexpr int kMostTries = 100000;
@@ -193,6 +254,7 @@ int Reuse() {
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "single") == 0) return Single();
   if (argc > 1 && std::strcmp(argv[1], "reuse") == 0) return Reuse();
+  if (argc > 1 && std::strcmp(argv[1], "forked") == 0) return Forked();
   const int count = argc > 1 ? std::atoi(argv[1]) : 128;
   const double spinMilliseconds = argc > 2 ? std::atof(argv[2]) : 0;
   const auto holdTime = std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 0);

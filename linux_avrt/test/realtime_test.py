@@ -643,6 +643,12 @@ class RealtimeKit(WithRealtimeKit):
             "child": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
             "revert": "reverted SCHED_BATCH|SCHED_RESET_ON_FORK 0",
             "again": "failed 6"}, self.log())
+        # A fork while another thread's request waits on a stopped rtkit: the child is not left
+        # with that request's lock, and asks, and gives up, on its own.
+        self.services.rtkit.send_signal(signal.SIGSTOP)
+        self.assertEqual(self.installation.scenario("forked", self.services.env, as_nobody()), {
+            "child": f"refused {ERROR_TIMEOUT}", "thread": f"refused {ERROR_TIMEOUT}"},
+            self.log())
 
     def test_root_is_granted_by_the_kernel_before_rtkit_is_asked(self):
         # FIFO is the kernel's grant: RealtimeKit would have given round-robin.
