@@ -123,9 +123,6 @@ class Registrations {
       if (found == self->byThread.end()) return;
       handle = reinterpret_cast<HANDLE>(found->second);
     }
-    // Normal before the limit goes back to the program's: a thread that has run real-time for
-    // longer than the program's own soft limit would be signalled for it on its way out.
-    WriteScheduling(CurrentThreadId(), {SCHED_OTHER | SCHED_RESET_ON_FORK, 0});
     self->Remove(handle);
   }
   std::mutex lock;

@@ -200,8 +200,11 @@ class DirectPath(unittest.TestCase):
         # the kernel's tick cannot keep (10 ms) refuses every grant; the CPU-time limit, which
         # also signals SIGXCPU, still ends the program as it would without the provider.
         tool = self.installation.tool
-        if is_root():
+        if is_root() and not ARGS.thread_sanitizer:
+            # The last worker to end gives the program's 10 ms soft limit back while it is still
+            # real-time; ThreadSanitizer slows its way out enough for the tick to catch it.
             self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:200000")), (0, COUNT, 0))
+        if is_root():
             self.assertEqual(self.installation.probe(NO_BUS, with_limits("--rttime=10000:10000")),
                              refused(ERROR_NOT_ENOUGH_QUOTA))
             self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:10000")), (0, 0, COUNT))
