@@ -133,6 +133,8 @@ def main():
     parser.add_argument("--avrt", help="a library to put beside the tool as libavrt.so")
     parser.add_argument("--user", help="run the tool as this user, with no system bus")
     arguments = parser.parse_args()
+    # The copied tool's run path names the build's layout, not the copy's: the build's layer.
+    arguments.layer = arguments.layer or os.path.join(arguments.build, "lib", "quorvane")
     folder = tempfile.mkdtemp(prefix="quorvane-bench-")
     os.chmod(folder, 0o755)
     try:
