@@ -132,14 +132,8 @@ struct Provider {
   BOOL (*Revert)(HANDLE);
 };
 
-int Single() {
-  Provider provider;
-  const sched_param normal{};
-  if (sched_setscheduler(0, SCHED_BATCH, &normal) != 0) GiveUp("SCHED_BATCH");
-  HANDLE first = nullptr;
-  HANDLE second = nullptr;
-  std::printf("first %s\n", provider.Registered(&first).c_str());
-  std::printf("second %s\n", provider.Registered(&second).c_str());
+// A child of the calling process that registers its one thread and says how that went.
+pid_t ForkRegisteringChild(Provider& provider) {
   std::fflush(stdout);
   const pid_t child = fork();
   if (child == 0) {
@@ -148,6 +142,18 @@ int Single() {
     std::fflush(stdout);
     std::_Exit(0);
   }
+  return child;
+}
+
+int Single() {
+  Provider provider;
+  const sched_param normal{};
+  if (sched_setscheduler(0, SCHED_BATCH, &normal) != 0) GiveUp("SCHED_BATCH");
+  HANDLE first = nullptr;
+  HANDLE second = nullptr;
+  std::printf("first %s\n", provider.Registered(&first).c_str());
+  std::printf("second %s\n", provider.Registered(&second).c_str());
+  const pid_t child = ForkRegisteringChild(provider);
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || status != 0) GiveUp("the child");
   std::printf("revert %s\n", provider.Reverted(first).c_str());
@@ -184,14 +190,7 @@ int Forked() {
     if (std::chrono::steady_clock::now() > until) GiveUp("the thread to wait for the bus");
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::fflush(stdout);
-  const pid_t child = fork();
-  if (child == 0) {
-    HANDLE own = nullptr;
-    std::printf("child %s\n", provider.Registered(&own).c_str());
-    std::fflush(stdout);
-    std::_Exit(0);
-  }
+  const pid_t child = ForkRegisteringChild(provider);
   if (child < 0) GiveUp("a child");
   int status = 0;
   const auto childUntil = std::chrono::steady_clock::now() + std::chrono::seconds(20);
