@@ -27,6 +27,21 @@ MmcssClient::RevertThreadCharacteristicsFunction MmcssClient::avRevertMmThreadCh
     nullptr;
 AvrtExplainFunction MmcssClient::avrtExplain = nullptr;
 
+void RegistrationLock::lock() {
+  std::unique_lock<std::mutex> hold(state);
+  released.wait(hold, [this] { return !held; });
+  held = true;
+}
+
+void RegistrationLock::unlock() {
+  {
+    std::lock_guard<std::mutex> hold(state);
+    held = false;
+  }
+  released.notify_one();
+  released.notify_one();
+}
+
 MmcssClient::MmcssClient() {
   AcquireAvrt();
 }
@@ -80,7 +95,7 @@ HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE
   HANDLE registration = nullptr;
   if (avSetMmMaxThreadCharacteristicsA != nullptr) {
     // Only the registration itself is serialised; revert and priority run outside the lock.
-    std::lock_guard<std::mutex> hold(registrationLock);
+    std::lock_guard<RegistrationLock> hold(registrationLock);
     DWORD taskIndex = 0;
     SetLastError(0);
     registration = avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
 #include <mutex>
 
 #include "avrt_explanation.h"
@@ -27,6 +28,22 @@ inline constexpr MmcssProfile kProAudioCritical{true, true, true, "Pro Audio", 2
 inline constexpr MmcssProfile kProAudioHigh{true, true, false, "Pro Audio", 1, 25};
 inline constexpr MmcssProfile kAudioLow{true, false, false, "Audio", -1, 20};
 inline constexpr MmcssProfile kNoMmcss{false, false, false, "", -1, -1};
+
+// Runs registrations one at a time. A release wakes two waiters, not one: a granted
+// registration goes on at real-time priority where it released the lock, and Linux places the
+// woken waiter there, behind it, where the kernel's balancer never takes a lone waiting thread
+// from a processor busy with a real-time one, however idle another processor is. Of two, an
+// idle processor takes one. The one that does not get the lock waits again.
+class RegistrationLock {
+ public:
+  void lock();
+  void unlock();
+
+ private:
+  std::mutex state;
+  std::condition_variable released;
+  bool held = false;
+};
 
 // Constructing and destroying clients changes process-wide state without a lock: never on
 // several threads at once. SetThreadCharacteristics may run on any number of threads.
@@ -54,7 +71,7 @@ class MmcssClient {
   static MmcssClient& Instance();
 
   // Makes the registration calls of all threads using this object run one at a time.
-  std::mutex registrationLock;
+  RegistrationLock registrationLock;
 
  private:
   using SetMaxThreadCharacteristicsFunction = HANDLE(WINAPI*)(LPCSTR, LPCSTR, LPDWORD);

@@ -17,7 +17,7 @@ TEST(MmcssClientWithoutRegistrationEntryPoint, LoadCountsAndRegistersNothingWith
   EXPECT_FALSE(MmcssClient::IsAvailable());
 
   // The lock is held here: a call that took it would still be waiting when the bound ends.
-  std::unique_lock<std::mutex> hold(client.registrationLock);
+  std::unique_lock<RegistrationLock> hold(client.registrationLock);
   HANDLE previous = reinterpret_cast<HANDLE>(7);
   HANDLE registration = previous;
   DWORD error = 0;
