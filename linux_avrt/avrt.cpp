@@ -74,14 +74,17 @@ class Registrations {
   }
   // The registration has ended: its grant no longer holds the real-time limit.
   void Remove(HANDLE handle) {
+    bool fromRealtimeKit = false;
     {
       std::lock_guard<std::mutex> hold(lock);
       auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
       if (found == table.end()) return;
+      fromRealtimeKit = found->second.fromRealtimeKit;
       byThread.erase(found->second.threadId);
       table.erase(found);
       pthread_setspecific(threadEnd, nullptr);
     }
+    if (fromRealtimeKit) RealtimeKit::Instance().GrantEnded();
     RealtimeTimeLimit::Instance().Release();
   }
   // Real-time scheduling that nothing here granted is dropped; the check and the write under

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -106,6 +107,8 @@ class RealtimeKit {
   // RealtimeKit's MaxRealtimePriority and RTTimeUSecMax, read as a request would read them:
   // false when it cannot be asked now.
   bool Limits(int* priority, std::int64_t* microseconds);
+  // A grant RealtimeKit made has ended: its per-user limit may have room again.
+  void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 
   static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
   // In a forked child: no connection (the parent's is left untouched) and a budget of its own.
@@ -129,6 +132,10 @@ class RealtimeKit {
   std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
+  // After RealtimeKit said its limits are reached: until when it is not asked again, and what
+  // it said. Cleared without the lock by a thread whose grant ends.
+  std::atomic<std::uint64_t> busyUntil{0};
+  char busySaid[192] = "";
 
   RealtimeKit();
 };

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -32,6 +33,12 @@ constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socke
 constexpr std::uint64_t kCallTimeoutMicroseconds = 2000000;
 constexpr std::uint64_t kBudgetMicroseconds = 8000000;
 constexpr std::uint64_t kNever = UINT64_MAX;
+// Once RealtimeKit says its limits are reached (threads per user, requests per burst of 20 s),
+// they stay reached while this process holds its grants, unless another process gives one
+// back: a thread asking within this long gets the same answer without a request, each of
+// which would cost a polkit check and a line in RealtimeKit's log. A grant of this process
+// that ends lifts it at once.
+constexpr std::uint64_t kBusyMicroseconds = 1000000;
 
 std::uint64_t Now() {
   timespec now{};
@@ -79,6 +86,7 @@ struct RealtimeKit::Call {
   bool answered = false;
   bool granted = false;
   DWORD error = ERROR_ACCESS_DENIED;
+  char said[128] = "";  // the refusal's name and text
 
   static int OnAnswer(sd_bus_message* answer, void* userdata, sd_bus_error*) {
     Call* call = static_cast<Call*>(userdata);
@@ -87,6 +95,9 @@ struct RealtimeKit::Call {
     call->granted = failure == nullptr;
     if (failure != nullptr) {
       call->error = ErrorFromBus(*failure);
+      std::snprintf(call->said, sizeof call->said, "%s: %s",
+                    failure->name != nullptr ? failure->name : "",
+                    failure->message != nullptr ? failure->message : "");
       // Answered on the asking thread, which the explanation is about (a late answer reaches
       // the watcher's thread instead, which nobody asks).
       NoteRealtimeKitRefused(*failure);
@@ -241,6 +252,11 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
   const int now = RealtimePriority(threadId);
   const int held = call->granted ? priority : (now != before ? now : 0);
   *error = call->error;
+  if (held == 0 && answered && call->error == ERROR_TOO_MANY_THREADS) {
+    std::snprintf(busySaid, sizeof busySaid, "%s (its answer to an earlier thread; not asked)",
+                  call->said);
+    busyUntil.store(Now() + kBusyMicroseconds, std::memory_order_relaxed);
+  }
   if (answered || held > 0 || !late) {
     sd_bus_slot_unref(call->slot);
     delete call;
@@ -259,6 +275,11 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
   if (!Reachable(error)) return 0;
+  if (Now() < busyUntil.load(std::memory_order_relaxed)) {
+    NoteRealtimeKitRefused(busySaid);
+    *error = ERROR_TOO_MANY_THREADS;
+    return 0;
+  }
   // RealtimeKit refuses a process that could run real-time for longer than its maximum.
   if (!RealtimeTimeLimit::Instance().Tighten(static_cast<rlim_t>(maxRealtimeMicroseconds), error)) {
     NoteRealtimeKitRefused(*error == ERROR_NOT_ENOUGH_QUOTA
