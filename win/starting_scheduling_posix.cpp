@@ -13,8 +13,9 @@ constexpr int kStartingPriority = 21;
 }  // namespace
 
 StartingScheduling::StartingScheduling() {
-  // A limit on real-time CPU time is left alone: running past it before any grant's guard is in
-  // place would end the process.
+  // Under a limit on real-time CPU time (a soft one, never above the hard) the thread keeps its
+  // scheduling: running past it before any grant's guard is in place would end the process,
+  // and on one processor the workers cannot even start before the main thread is done.
   rlimit realtimeTime{};
   if (getrlimit(RLIMIT_RTTIME, &realtimeTime) != 0 || realtimeTime.rlim_cur != RLIM_INFINITY) {
     return;
