@@ -8,7 +8,6 @@
 
 #include "pause.h"
 #include "report.h"
-#include "starting_scheduling.h"
 
 namespace quorvane {
 
@@ -33,18 +32,14 @@ void TestRun::Create(std::int32_t count) {
 }
 
 void TestRun::StartWorkers() {
-  {
-    StartingScheduling ahead;
-    for (const auto& worker : workers) {
-      if (worker->Start() != kResumeFailed) continue;
-      // This worker never runs: arrive in its place so the others are not held for ever.
-      barrier->StandIn();
-      std::lock_guard<std::mutex> hold(*resultsLock);
-      ++tally.failed;
-      ++notStarted;
-    }
+  for (const auto& worker : workers) {
+    if (worker->Start() != kResumeFailed) continue;
+    // This worker never runs: arrive in its place so the others are not held for ever.
+    barrier->StandIn();
+    std::lock_guard<std::mutex> hold(*resultsLock);
+    ++tally.failed;
+    ++notStarted;
   }
-  // The main thread waits at the barrier with the scheduling it came with.
   barrier->Arrive();
 }
 
