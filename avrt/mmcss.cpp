@@ -94,11 +94,19 @@ HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE
   if (!profile.enabled) return nullptr;
   HANDLE registration = nullptr;
   if (avSetMmMaxThreadCharacteristicsA != nullptr) {
-    // Only the registration itself is serialised; revert and priority run outside the lock.
-    std::lock_guard<RegistrationLock> hold(registrationLock);
-    DWORD taskIndex = 0;
-    SetLastError(0);
-    registration = avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);
+    DWORD error = 0;
+    {
+      // Only the registration itself is serialised; revert and priority run outside the lock.
+      std::lock_guard<RegistrationLock> hold(registrationLock);
+      DWORD taskIndex = 0;
+      SetLastError(0);
+      registration =
+          avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);
+      error = GetLastError();
+    }
+    // Waking the next waiters can change this thread's last-error value (winpthreads' condition
+    // variable does): the caller reads the registration's.
+    SetLastError(error);
   }
   if (avSetMmThreadPriority != nullptr && registration != nullptr) {
     avSetMmThreadPriority(registration, profile.priority);
