@@ -127,10 +127,12 @@ class CommandLine(unittest.TestCase):
     def test_counts_too_large_to_run_are_refused(self):
         for argument, count in (("65537", 65537), ("99999999999", 2147483647)):
             with self.subTest(argument=argument):
-                status, output = self.installation.run(argument, env=NO_AVRT)
+                status, output, errors = self.installation.run(argument, env=NO_AVRT,
+                                                               with_stderr=True)
                 self.assertEqual(output, BANNER + f"starting {count} threads\n"
-                                 "too many threads: the largest count accepted is 65536\n")
-                self.assertEqual(status, 1)
+                                 "too many threads: the largest count accepted is 65536\n",
+                                 errors)
+                self.assertEqual(status, 1, errors)
 
 
 class Options(unittest.TestCase):
