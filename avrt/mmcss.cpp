@@ -34,12 +34,16 @@ void RegistrationLock::lock() {
 }
 
 void RegistrationLock::unlock() {
+  // Waking the next waiters can change this thread's last-error value (winpthreads' condition
+  // variable does); the holder's caller reads the one its call under the lock left.
+  const DWORD error = GetLastError();
   {
     std::lock_guard<std::mutex> hold(state);
     held = false;
   }
   released.notify_one();
   released.notify_one();
+  SetLastError(error);
 }
 
 MmcssClient::MmcssClient() {
@@ -94,19 +98,11 @@ HANDLE MmcssClient::SetThreadCharacteristics(const MmcssProfile& profile, HANDLE
   if (!profile.enabled) return nullptr;
   HANDLE registration = nullptr;
   if (avSetMmMaxThreadCharacteristicsA != nullptr) {
-    DWORD error = 0;
-    {
-      // Only the registration itself is serialised; revert and priority run outside the lock.
-      std::lock_guard<RegistrationLock> hold(registrationLock);
-      DWORD taskIndex = 0;
-      SetLastError(0);
-      registration =
-          avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);
-      error = GetLastError();
-    }
-    // Waking the next waiters can change this thread's last-error value (winpthreads' condition
-    // variable does): the caller reads the registration's.
-    SetLastError(error);
+    // Only the registration itself is serialised; revert and priority run outside the lock.
+    std::lock_guard<RegistrationLock> hold(registrationLock);
+    DWORD taskIndex = 0;
+    SetLastError(0);
+    registration = avSetMmMaxThreadCharacteristicsA(profile.taskName, profile.taskName, &taskIndex);
   }
   if (avSetMmThreadPriority != nullptr && registration != nullptr) {
     avSetMmThreadPriority(registration, profile.priority);

@@ -33,7 +33,8 @@ inline constexpr MmcssProfile kNoMmcss{false, false, false, "", -1, -1};
 // registration goes on at real-time priority where it released the lock, and Linux places the
 // woken waiter there, behind it, where the kernel's balancer never takes a lone waiting thread
 // from a processor busy with a real-time one, however idle another processor is. Of two, an
-// idle processor takes one. The one that does not get the lock waits again.
+// idle processor takes one. The one that does not get the lock waits again. A release leaves
+// the thread's last-error value as the holder's call set it.
 class RegistrationLock {
  public:
   void lock();
