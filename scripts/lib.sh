@@ -11,7 +11,8 @@ else
 fi
 
 # ensure_packages PACKAGE...: installs the missing ones with apt-get when run as root;
-# otherwise names them and stops.
+# otherwise names them and stops. A failed step of apt stops the script with apt's own last
+# lines and what would repair the machine; nothing is repaired behind the user's back.
 ensure_packages() {
   missing=""
   for package in "$@"; do
@@ -25,24 +26,39 @@ ensure_packages() {
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # An install that died half-way leaves packages unpacked but not configured, and apt refuses
+  # every install until they are: say so before downloading anything.
+  if [ -n "$(dpkg --audit 2>/dev/null)" ]; then
+    echo "scripts: dpkg was left with packages not fully installed; apt will refuse to install:" >&2
+    dpkg --audit 2>&1 | sed 's/^/    /' >&2
+    stop_for_repair
+  fi
+  apt_log=$(mktemp)
+  # Another apt (unattended upgrades, a second script) may hold dpkg's lock for a while.
+  apt_lock="-o DPkg::Lock::Timeout=300"
   echo "=== packages: updating the package lists"
-  apt-get update -qq >/dev/null
   # shellcheck disable=SC2086
-  total=$(apt-get install -s $missing 2>/dev/null | grep -c '^Inst ')
+  apt-get $apt_lock update -q >"$apt_log" 2>&1 || apt_failed "apt-get update"
+  # shellcheck disable=SC2086
+  LC_ALL=C apt-get install -s $missing >"$apt_log" 2>&1 || apt_failed "apt-get install -s$missing"
+  total=$(grep -c '^Inst ' "$apt_log" || true)  # none: only packages to configure
   # What this machine needs, as apt measures it before it would start: "Need to get 104 MB of
-  # archives." and "After this operation, 409 MB of additional disk space will be used."
+  # archives." and "After this operation, 409 MB of additional disk space will be used." An
+  # answer of no is a non-zero status by design; only the figures count.
   # shellcheck disable=SC2086
   cost=$(LC_ALL=C apt-get install --assume-no $missing 2>/dev/null | sed -n \
     -e 's/^Need to get \([0-9.,]* [kMG]*B\)\(\/[0-9.,]* [kMG]*B\)* of archives\./\1 to download/p' \
     -e 's/^After this operation, \([0-9.,]* [kMG]*B\) of additional disk space will be used\./\1 installed/p' |
     paste -sd';' - | sed 's/;/, /g')
   echo "=== packages: installing$missing"
-  echo "    $total packages with what they need${cost:+: $cost}"
-  # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase.
+  echo "    $total packages with what they need: ${cost:-apt gave no download or disk figures}"
+  # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase. Its own
+  # output goes to the log, shown if it fails.
   # shellcheck disable=SC2086
-  { apt-get install -y -qq -o APT::Status-Fd=3 $missing 3>&1 >/dev/null; echo "status $?"; } |
+  if ! { apt-get $apt_lock install -y -q -o APT::Status-Fd=3 $missing 3>&1 >"$apt_log" 2>&1
+         echo "quorvane-status:$?"; } |
     $LIVE_AWK -F: '
-      $1 == "status" { split($0, word, " "); status = word[2]; next }
+      $1 == "quorvane-status" { status = $2; next }
       $1 == "dlstatus" || $1 == "pmstatus" {
         phase = $1 == "dlstatus" ? "downloading" : "installing"
         fifth = int($3 / 20)
@@ -52,12 +68,35 @@ ensure_packages() {
         }
       }
       END {
+        if (status == "") status = 1  # the status line never came: nothing says it worked
         # apt reports the last step below 100 %; a finished install is all of it.
         if (status == 0 && !(shownPhase == "installing" && shownFifth == 5)) {
           printf "    installing: 100%%\n"
         }
         exit status
-      }' || { echo "apt-get install$missing failed" >&2; exit 1; }
+      }'; then
+    apt_failed "apt-get install$missing"
+  fi
+  rm -f "$apt_log"
+}
+
+# apt_failed WHAT: stops the script after a failed apt step, with apt's own last lines from
+# $apt_log.
+apt_failed() {
+  echo "scripts: $1 failed; apt-get said (last lines):" >&2
+  tail -n 15 "$apt_log" | sed 's/^/    /' >&2
+  rm -f "$apt_log"
+  [ -n "$(dpkg --audit 2>/dev/null)" ] && stop_for_repair
+  echo "Mend what apt-get says above, then run this script again." >&2
+  exit 1
+}
+
+# stop_for_repair: names the repair of packages left half-installed, without running it.
+stop_for_repair() {
+  echo "Repair the packages as root with:" >&2
+  echo "    dpkg --configure -a && apt-get install -f" >&2
+  echo "then run this script again." >&2
+  exit 1
 }
 
 # with_progress LOG LABEL COMMAND...: runs COMMAND with all its output appended to LOG and
