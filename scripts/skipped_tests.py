@@ -5,7 +5,9 @@ import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
-UNITTEST_SKIP = re.compile(r"^(test\w*) \(([\w.]+)\)\S* \.\.\. skipped '(.*)'$")
+# A skip in setUpClass stands for the whole class.
+# unittest quotes the reason as repr() does: in double quotes when it holds an apostrophe.
+UNITTEST_SKIP = re.compile(r"^(test\w*|setUpClass) \(([\w.]+)\)\S* \.\.\. skipped (['\"])(.*)\3$")
 GTEST_RUN = re.compile(r"^\[ RUN      \] (\S+)$")
 GTEST_SKIPPED = re.compile(r"^\[  SKIPPED \] (\S+) \(")
 
@@ -18,7 +20,7 @@ def skipped(name, output):
         found = UNITTEST_SKIP.match(line)
         if found:
             case = found.group(2).removeprefix("__main__.")
-            reasons.append(f"{name}: {case}: {found.group(3)}")
+            reasons.append(f"{name}: {case}: {found.group(4)}")
         if GTEST_RUN.match(line):
             start = number
         found = GTEST_SKIPPED.match(line)

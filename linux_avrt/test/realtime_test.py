@@ -35,6 +35,12 @@ COUNT = 128
 RTKIT_DAEMON = "/usr/libexec/rtkit-daemon"
 POLKITD_CANDIDATES = ("/usr/lib/polkit-1/polkitd", "/usr/libexec/polkitd")
 POLKIT_RULES = "/etc/polkit-1/rules.d"
+# Where the test's polkit rules are bound over the system's: with private propagation, or not at
+# all, so that the bind never reaches the host's mounts. A root that is not a mount point (a
+# chroot) has no propagation to change, and unshare refuses.
+PRIVATE_MOUNTS = ("unshare", "--mount", "--propagation", "private")
+# A PID namespace of its own, with its own /proc (which also takes private mounts).
+OWN_PIDS = ("unshare", "--pid", "--fork", "--mount-proc")
 
 
 def is_root():
@@ -44,6 +50,14 @@ def is_root():
 def require_root(test):
     if not is_root():
         test.fail("this test starts system services and changes users: run it as root")
+
+
+def refusal(prefix):
+    """What `prefix` says when it cannot run a program here (a namespace the machine will not
+    make), or None when it can."""
+    done = subprocess.run([*prefix, "true"], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=READY_SECONDS)
+    return None if done.returncode == 0 else done.stderr.strip() or f"status {done.returncode}"
 
 
 def as_user(name, *extra):
@@ -230,8 +244,11 @@ class DirectPath(unittest.TestCase):
         # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
         if not is_root():
             self.skipTest("a PID namespace of its own needs root")
+        refused = refusal(OWN_PIDS)
+        if refused:
+            self.skipTest(f"no PID namespace with a /proc of its own here: {refused}")
         results = self.installation.scenario(
-            "reuse", NO_BUS, ("unshare", "--pid", "--fork", "--mount-proc", "sh", "-c",
+            "reuse", NO_BUS, (*OWN_PIDS, "sh", "-c",
                               'echo 1000 > /proc/sys/kernel/pid_max && exec "$@"', "sh"))
         self.assertEqual(results["first"], "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18")
         self.assertEqual(results["stale"], "refused 6")  # ERROR_INVALID_HANDLE
@@ -324,7 +341,7 @@ class Services:
         # The rules are bound over the system's only inside polkitd's own mount namespace.
         self.polkitd = self.start_daemon(
             "polkitd",
-            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            [*PRIVATE_MOUNTS, "sh", "-c",
              'mount --bind "$0" "$1" && exec "$2" --no-debug', rules, POLKIT_RULES, polkitd],
             env=dict(os.environ, **self.env))
         self.await_name("org.freedesktop.PolicyKit1", self.polkitd, "polkitd")
@@ -529,6 +546,14 @@ class Demoter:
 
 class WithRealtimeKit(unittest.TestCase):
     """Each test with services of its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        if is_root():
+            refused = refusal(PRIVATE_MOUNTS)
+            if refused:
+                raise unittest.SkipTest("polkitd's test rules need a mount namespace with private "
+                                        f"propagation, which this root cannot make: {refused}")
 
     def setUp(self):
         require_root(self)
