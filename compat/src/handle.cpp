@@ -1,6 +1,7 @@
 #include "kernel_object.h"
 #include "out_of_memory.h"
 #include "thread_object.h"
+#include "wait_state.h"
 
 #include <cerrno>
 
@@ -66,6 +67,16 @@ DWORD ErrorFromErrno(int error) {
     default:
       return ERROR_INVALID_PARAMETER;
   }
+}
+
+LONG WaitersOn(HANDLE object) {
+  NoCancellation noCancellation;
+  std::shared_ptr<KernelObject> target = LookUpHandle(object);
+  if (!target) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return target->Waiters();
 }
 
 }  // namespace compat

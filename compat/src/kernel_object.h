@@ -13,6 +13,8 @@ class KernelObject {
   // Waits until the object is signalled (for a semaphore: takes one permit).
   // Returns WAIT_OBJECT_0 or WAIT_TIMEOUT.
   virtual DWORD Wait(DWORD milliseconds) = 0;
+  // How many threads are blocked in Wait now.
+  virtual LONG Waiters() const = 0;
 };
 
 // Handle values are small multiples of 4, as on Windows, so that a stale or invented handle is

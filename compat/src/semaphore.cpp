@@ -30,6 +30,8 @@ class Semaphore final : public KernelObject {
     }
   }
 
+  LONG Waiters() const override { return permitted.Sleepers(); }
+
   // Adds permits; a release that would pass the maximum changes nothing, as on Windows.
   bool Release(LONG releaseCount, LONG* previousCount) {
     {

@@ -40,6 +40,8 @@ class ThreadObject final : public KernelObject {
     }
   }
 
+  LONG Waiters() const override { return endWord.Sleepers(); }
+
   // Marks the thread ended and wakes every waiter. Called under `lock`.
   void MarkEnded(DWORD result) {
     if (!terminated) exitCode = result;
@@ -103,6 +105,8 @@ void ReleaseTerminatedThreads() {
 [[noreturn]] void EndHere(WaitWord* woken) {
   ThreadObject& thread = *current.object;
   if (woken != nullptr) woken->Wake(1);
+  // Counted as a sleeper from before `blockedOn` is set until after it is cleared.
+  if (WaitWord* blocked = current.blockedOn.load()) blocked->ForgetSleeper();
   if (current.waitedObject != nullptr) thread.heldByWait = std::move(*current.waitedObject);
   {
     std::lock_guard<std::mutex> hold(thread.lock);
@@ -222,11 +226,14 @@ void WaitWord::Block(std::uint32_t seen, DWORD milliseconds) {
   }
   timespec relative{static_cast<time_t>(milliseconds / 1000),
                     static_cast<long>(milliseconds % 1000) * 1000000};
+  // Counted around `blockedOn`, so that a thread ended in between is uncounted exactly once.
+  sleepers.fetch_add(1);
   current.blockedOn.store(this);
   if (current.endPending) EndHere(nullptr);
   syscall(SYS_futex, &value, FUTEX_WAIT_PRIVATE, seen,
           milliseconds == INFINITE ? nullptr : &relative, nullptr, 0);
   current.blockedOn.store(nullptr);
+  sleepers.fetch_sub(1);
   if (self != nullptr) {
     bool terminated = false;
     {

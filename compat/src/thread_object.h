@@ -30,9 +30,14 @@ class WaitWord {
   void Block(std::uint32_t seen, DWORD milliseconds);
   // Changes the word and wakes up to `count` sleepers.
   void Wake(int count);
+  // Threads inside Block: they found nothing to take and sleep, or are about to.
+  LONG Sleepers() const { return sleepers.load(); }
+  // For a sleeper that ends inside Block without coming back out of it (TerminateThread).
+  void ForgetSleeper() { sleepers.fetch_sub(1); }
 
  private:
   std::atomic<std::uint32_t> value{0};
+  std::atomic<LONG> sleepers{0};
 };
 
 // The end of a wait of `milliseconds` from now.
