@@ -39,6 +39,9 @@ ensure_packages() {
   echo "=== packages: updating the package lists"
   # shellcheck disable=SC2086
   apt-get $apt_lock update -q >"$apt_log" 2>&1 || apt_failed "apt-get update"
+  # An interrupted dpkg whose journal dpkg --audit does not show ("dpkg was interrupted").
+  # shellcheck disable=SC2086
+  apt-get $apt_lock check -q >"$apt_log" 2>&1 || apt_failed "apt-get check"
   # shellcheck disable=SC2086
   LC_ALL=C apt-get install -s $missing >"$apt_log" 2>&1 || apt_failed "apt-get install -s$missing"
   total=$(grep -c '^Inst ' "$apt_log" || true)  # none: only packages to configure

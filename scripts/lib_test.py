@@ -18,7 +18,7 @@ STUBS = {
     "cmake": "exit 1\n",  # never reached after a failed install
     "dpkg": '[ "$1" = --audit ] && cat "$FAKE/audit" 2>/dev/null\nexit 0\n',
     "apt-get": """case " $* " in
-  *" update "*) exit 0 ;;
+  *" update "* | *" check "*) exit 0 ;;
   *" -s "*) echo "Inst cmake (3.25.1-1 Debian:12.8/stable [amd64])"
             echo "Inst ninja-build (1.11.1-1 Debian:12.8/stable [amd64])"; exit 0 ;;
   *" --assume-no "*) cat "$FAKE/figures" 2>/dev/null; echo "Abort."; exit 1 ;;
