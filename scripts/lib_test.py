@@ -91,8 +91,9 @@ class FailingApt(unittest.TestCase):
 
     def test_an_install_that_works_shows_apts_figures_and_goes_on(self):
         self.create("figures", FIGURES)
+        # Under set -e, as scripts/run runs it.
         done, calls = self.run_script(
-            "sh", "-c", f'. "{SCRIPTS}/lib.sh" && ensure_packages cmake ninja-build && echo on')
+            "sh", "-ec", f'. "{SCRIPTS}/lib.sh"; ensure_packages cmake ninja-build; echo on')
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("2 packages with what they need: 114 MB to download, 451 MB installed\n",
                       done.stdout)
