@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <string>
 #include <thread>
 
 namespace compat::test {
@@ -152,23 +155,39 @@ TEST(Priority, NewThreadOfALowCreatorWithoutPrivilegeKeepsTheCreatorsPriority) {
 // Without /proc the layer cannot list the process's threads: no thread moves, and the call
 // fails instead of saying the class changed. /proc is hidden in a user and mount namespace of
 // the child's own, which any user may make where the kernel allows unprivileged namespaces.
-bool HideProc() {
-  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+// Returns the call that failed (errno says why), or nullptr once /proc is hidden. A root that
+// is not a mount point (a chroot) has no propagation to make private.
+const char* HideProc() {
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return "unshare";
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "private mounts";
+  if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return "mounting over /proc";
+  return nullptr;
 }
 
-// Tried in a child of its own first, which is single-threaded as a user namespace needs.
-bool MayHideProc() {
+// Tried in a child of its own first, which is single-threaded as a user namespace needs:
+// what refused it, or "" when /proc could be hidden.
+std::string WhyProcCannotBeHidden() {
+  int said[2];
+  if (pipe(said) != 0) return std::string("pipe: ") + std::strerror(errno);
   const pid_t child = fork();
-  if (child == 0) _exit(HideProc() ? 0 : 1);
+  if (child == 0) {
+    const char* failed = HideProc();
+    if (failed != nullptr) dprintf(said[1], "%s: %s", failed, std::strerror(errno));
+    _exit(failed == nullptr ? 0 : 1);
+  }
+  close(said[1]);
+  std::string reason;
+  char text[256];
+  for (ssize_t got; (got = read(said[0], text, sizeof text)) > 0;) reason.append(text, got);
+  close(said[0]);
   int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return "fork: no child";
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return reason.empty() ? "failed" : reason;
+  return "";
 }
 
 void ClassChangeFailsWithoutProc() {
-  if (!HideProc()) _exit(2);
+  if (HideProc() != nullptr) _exit(2);
   HeldThread thread;
   ASSERT_TRUE(thread.held.running.Await());
   SetLastError(0);
@@ -181,7 +200,10 @@ void ClassChangeFailsWithoutProc() {
 }
 
 TEST(Priority, ClassChangeWithoutProcFailsAndMovesNothing) {
-  if (!MayHideProc()) GTEST_SKIP() << "no user and mount namespace could be made for this process";
+  const std::string refused = WhyProcCannotBeHidden();
+  if (!refused.empty()) {
+    GTEST_SKIP() << "no user and mount namespace could be made for this process: " << refused;
+  }
   UseFreshDeathTestChildren();
   EXPECT_EXIT(ClassChangeFailsWithoutProc(), ::testing::ExitedWithCode(0), "");
 }
