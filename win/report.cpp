@@ -39,16 +39,10 @@ bool Raised(const ThreadScheduling& now, const ThreadScheduling& before) {
   return now.read && before.read && now.priority > before.priority;
 }
 
-std::string GrantorName(const WorkerObservation& observation) {
-  switch (observation.grantedBy) {
-    case AvrtGrantor::kKernel:
-      return "kernel";
-    case AvrtGrantor::kRealtimeKit:
-      return "RealtimeKit";
-    case AvrtGrantor::kNone:
-      break;
-  }
-  return DefaultGrantor();
+// Real-time scheduling as the inspector reads it: Windows' base priorities 16 to 31, to which
+// the Linux layer maps SCHED_FIFO and SCHED_RR.
+bool RealTime(const ThreadScheduling& scheduling) {
+  return scheduling.read && scheduling.priority >= kLowestRealtimePriority;
 }
 
 void AddGrant(const WorkerObservation& observation, std::vector<GrantGroup>* grants) {
@@ -124,6 +118,26 @@ std::string JsonList(const std::vector<Item>& items, Write write) {
 }
 
 }  // namespace
+
+Hold HoldOf(const WorkerObservation& observation) {
+  if (!observation.registered) {
+    return RealTime(observation.atBarrier) ? Hold::kRefusedButRealTime : Hold::kRefused;
+  }
+  if (RealTime(observation.atBarrier)) return Hold::kApplied;
+  return RealTime(observation.registeredAt) ? Hold::kDemoted : Hold::kGrantedNotApplied;
+}
+
+std::string GrantorName(const WorkerObservation& observation) {
+  switch (observation.grantedBy) {
+    case AvrtGrantor::kKernel:
+      return "kernel";
+    case AvrtGrantor::kRealtimeKit:
+      return "RealtimeKit";
+    case AvrtGrantor::kNone:
+      break;
+  }
+  return DefaultGrantor();
+}
 
 const char* ErrorMeaning(DWORD error) {
   for (const Meaning& meaning : kMeanings) {

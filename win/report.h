@@ -13,6 +13,12 @@
 
 namespace quorvane {
 
+// What a started worker held with every registration held.
+enum class Hold { kApplied, kGrantedNotApplied, kDemoted, kRefused, kRefusedButRealTime };
+Hold HoldOf(const WorkerObservation& observation);
+// The grant's source as the report names it: "kernel", "RealtimeKit", "portal", "MMCSS".
+std::string GrantorName(const WorkerObservation& observation);
+
 struct GrantGroup {
   std::string by;
   std::string policy;  // empty where the platform has none
