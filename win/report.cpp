@@ -6,6 +6,7 @@
 
 #include "mmcss_errors.h"
 #include "platform_explain.h"
+#include "service.h"
 #include "version.h"
 
 namespace quorvane {
@@ -213,6 +214,7 @@ void PrintReport(const Report& report, std::ostream& out) {
   }
   out << "An application in this process can rely on " << report.Reliable()
       << " real-time threads now." << std::endl;
+  if (report.service) PrintService(*report.service, out);
 }
 
 void PrintJson(const Report& report, std::ostream& out) {
@@ -250,7 +252,9 @@ void PrintJson(const Report& report, std::ostream& out) {
     json += JsonString(field.key) + ":" + field.json;
   }
   json += "},\"hints\":" + JsonList(report.budget.hints, JsonString);
-  json += ",\"reliable\":" + JsonNumber(report.Reliable()) + "}";
+  json += ",\"reliable\":" + JsonNumber(report.Reliable());
+  if (report.service) json += ",\"service\":" + ServiceJson(*report.service);
+  json += "}";
   out << json << std::endl;
 }
 
