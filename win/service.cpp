@@ -44,7 +44,7 @@ std::int64_t CalibrateRounds(std::int64_t workUs) {
 const char* HoldName(Hold hold) {
   switch (hold) {
     case Hold::kApplied:
-      break;
+      return "applied";
     case Hold::kGrantedNotApplied:
       return "granted but not applied";
     case Hold::kDemoted:
@@ -52,9 +52,9 @@ const char* HoldName(Hold hold) {
     case Hold::kRefused:
       return "refused";
     case Hold::kRefusedButRealTime:
-      return "refused but real-time";
+      break;
   }
-  return "applied";
+  return "refused but real-time";
 }
 
 int SourceRank(const std::string& by) {
