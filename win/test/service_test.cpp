@@ -76,14 +76,15 @@ TEST(ServicePhase, AWorkerThatComesAfterThePhaseMissedEveryPeriodAndReportsAtOnc
 
 TEST(ServicePhase, WorkLongerThanThePeriodMissesEveryPeriodItRan) {
   // A worker whose every period's work ends past the next deadline misses all of them, the
-  // ones skipped while working included, and still ends with the phase.
+  // ones skipped while working included, and still ends with the phase. (A worker starved
+  // through the whole phase on a loaded machine misses them all too, without waking.)
   ServicePhase phase(Settings(0.2, 1000, 1000));
-  phase.workRounds *= 10;
+  phase.workRounds *= 100;
   const ServiceResult result = phase.Run(ServiceNow());
   EXPECT_EQ(result.periods, 200);
   EXPECT_EQ(result.missed, 200);
-  EXPECT_GT(result.wakeUs.Samples(), 0u);
-  EXPECT_LT(result.wakeUs.Samples(), 200u);
+  // Each wake's work skipped at least the next deadline.
+  EXPECT_LE(result.wakeUs.Samples(), 100u);
 }
 
 }  // namespace
