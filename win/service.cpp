@@ -68,7 +68,7 @@ bool HeldRealTime(Hold hold) {
 
 std::string Seconds(double seconds) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.6g", seconds);
+  std::snprintf(text, sizeof text, "%.15g", seconds);
   return text;
 }
 
@@ -185,7 +185,7 @@ void ServicePhase::Serve(const WorkerObservation& observation) {
   const ServiceResult result = Run(phaseStart.load());
   const Hold hold = HoldOf(observation);
   const std::string by = hold == Hold::kApplied ? GrantorName(observation) : HoldName(hold);
-  std::lock_guard<std::mutex> hold_groups(groupsLock);
+  std::lock_guard<std::mutex> locked(groupsLock);
   auto group = std::find_if(groups.begin(), groups.end(), [&](const ServiceGroup& candidate) {
     return candidate.hold == hold && candidate.by == by;
   });
@@ -203,7 +203,7 @@ void ServicePhase::Serve(const WorkerObservation& observation) {
 }
 
 ServiceSummary ServicePhase::Summary() {
-  std::lock_guard<std::mutex> hold_groups(groupsLock);
+  std::lock_guard<std::mutex> locked(groupsLock);
   std::sort(groups.begin(), groups.end(), [](const ServiceGroup& a, const ServiceGroup& b) {
     if (a.hold != b.hold) return a.hold < b.hold;
     if (SourceRank(a.by) != SourceRank(b.by)) return SourceRank(a.by) < SourceRank(b.by);
