@@ -129,5 +129,7 @@ NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 uti
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
 WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
+# bench/service.py sets the service phase beside cyclictest.
+BENCH_PACKAGES="rt-tests"
 # The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.
 PACKAGING_PACKAGES="dpkg-dev file lintian"

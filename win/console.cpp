@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
@@ -25,12 +26,17 @@ constexpr const char* kHelp[] = {
     "  --explain  after the results, a report: who granted which scheduling, whether it was",
     "             applied, why the rest were refused, this process's budget and what to change",
     "  --json     the results and the report as one JSON object, without banner and pause",
+    "  --service[=SECONDS]  with every registration held, each thread runs a periodic loop",
+    "             for SECONDS (0.1 to 60, 1 by default) and the results say which threads",
+    "             missed a period and how late they woke, by what they held",
+    "  --period=US  the loop's period in microseconds (100 to 1000000, 2667 by default)",
+    "  --work=US  the work in each period in microseconds (0 to the period, 100 by default)",
     "  --help     this text",
     "  --version  the version",
 };
 
 // A run, without the check that its output arrived.
-int RunCount(std::int32_t count, ReportMode mode) {
+int RunCount(std::int32_t count, ReportMode mode, const ServiceSettings& service) {
   const bool json = mode == ReportMode::kJson;
   if (!json) std::cout << "starting " << count << " threads" << std::endl;
   if (count > kMaxThreadCount) {
@@ -40,6 +46,8 @@ int RunCount(std::int32_t count, ReportMode mode) {
   }
   TestRun run;
   run.mode = mode;
+  // Calibrated before any worker starts, on a processor they do not compete for yet.
+  if (service.enabled) run.service = std::make_unique<ServicePhase>(service);
   try {
     run.Create(count);
   } catch (const std::bad_alloc&) {
@@ -65,6 +73,53 @@ int Written(int status) {
     return kStatusOutputLost;
   }
   return status;
+}
+
+// An option's value after "=": whole, in range, else false. Every value needs its "=": a
+// separate word would be read as the count.
+bool Microseconds(const std::string& text, std::int64_t low, std::int64_t high,
+                  std::int64_t* value) {
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+      parsed < low || parsed > high) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+bool Seconds(const std::string& text, double* value) {
+  char* end = nullptr;
+  const double parsed = std::strtod(text.c_str(), &end);
+  // Written so that NaN fails too.
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+      !(parsed >= kServiceSecondsMin && parsed <= kServiceSecondsMax)) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+// The value of `--name=value`, or false when the argument is another option.
+bool ValueOf(const std::string& argument, const std::string& name, std::string* value) {
+  const std::string prefix = "--" + name + "=";
+  if (argument.rfind(prefix, 0) != 0) return false;
+  *value = argument.substr(prefix.size());
+  return true;
+}
+
+// Checks the service options together; the first fault found, or empty.
+std::string CheckService(const CommandLine& line, bool periodGiven, bool workGiven) {
+  if (!line.serviceError.empty()) return line.serviceError;
+  if ((periodGiven || workGiven) && !line.service.enabled) {
+    return std::string(periodGiven ? "--period" : "--work") + " needs --service";
+  }
+  if (line.service.workUs > line.service.periodUs) {
+    return "--work=" + std::to_string(line.service.workUs) + " is longer than the period (" +
+           std::to_string(line.service.periodUs) + " us)";
+  }
+  return "";
 }
 
 }  // namespace
@@ -102,6 +157,9 @@ std::int32_t ThreadCountFromArguments(int argc, char** argv) {
 
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
+  bool periodGiven = false;
+  bool workGiven = false;
+  std::string value;
   for (int i = 0; i < argc; ++i) {
     const std::string argument = argv[i];
     if (i == 0 || argument.rfind("--", 0) != 0) {
@@ -114,15 +172,37 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.help = true;
     } else if (argument == "--version") {
       line.version = true;
+    } else if (argument == "--service") {
+      line.service.enabled = true;
+    } else if (ValueOf(argument, "service", &value)) {
+      line.service.enabled = true;
+      if (!Seconds(value, &line.service.seconds) && line.serviceError.empty()) {
+        line.serviceError = "--service=" + value + ": the phase lasts 0.1 to 60 seconds";
+      }
+    } else if (ValueOf(argument, "period", &value)) {
+      periodGiven = true;
+      if (!Microseconds(value, kServicePeriodMinUs, kServicePeriodMaxUs, &line.service.periodUs) &&
+          line.serviceError.empty()) {
+        line.serviceError = "--period=" + value + ": the period is 100 to 1000000 microseconds";
+      }
+    } else if (ValueOf(argument, "work", &value)) {
+      workGiven = true;
+      if (!Microseconds(value, 0, kServicePeriodMaxUs, &line.service.workUs) &&
+          line.serviceError.empty()) {
+        line.serviceError = "--work=" + value + ": the work is 0 microseconds to the period";
+      }
+    } else if ((argument == "--period" || argument == "--work") && line.serviceError.empty()) {
+      line.serviceError = argument + " needs its value after \"=\": " + argument + "=US";
     } else if (line.unknownOption.empty()) {
       line.unknownOption = argument;
     }
   }
+  line.serviceError = CheckService(line, periodGiven, workGiven);
   return line;
 }
 
-int RunTest(int argc, char** argv, ReportMode mode) {
-  return Written(RunCount(ThreadCountFromArguments(argc, argv), mode));
+int RunTest(int argc, char** argv, ReportMode mode, const ServiceSettings& service) {
+  return Written(RunCount(ThreadCountFromArguments(argc, argv), mode, service));
 }
 
 int Main(int argc, char** argv) {
@@ -130,6 +210,10 @@ int Main(int argc, char** argv) {
   if (!line.unknownOption.empty()) {
     std::cerr << "quorvane: unknown option " << line.unknownOption << " (see quorvane --help)"
               << std::endl;
+    return kStatusUnknownOption;
+  }
+  if (!line.serviceError.empty()) {
+    std::cerr << "quorvane: " << line.serviceError << " (see quorvane --help)" << std::endl;
     return kStatusUnknownOption;
   }
   if (line.help) {
@@ -141,7 +225,8 @@ int Main(int argc, char** argv) {
     return Written(0);
   }
   if (line.mode != ReportMode::kJson) PrintUsage();
-  return RunTest(static_cast<int>(line.arguments.size()), line.arguments.data(), line.mode);
+  return RunTest(static_cast<int>(line.arguments.size()), line.arguments.data(), line.mode,
+                 line.service);
 }
 
 }  // namespace quorvane

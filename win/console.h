@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "service.h"
 #include "test_run.h"
 
 namespace quorvane {
@@ -24,7 +25,9 @@ struct CommandLine {
   ReportMode mode = ReportMode::kPlain;
   bool help = false;
   bool version = false;
-  std::string unknownOption;     // the first option not known, if any
+  std::string unknownOption;  // the first option not known, if any
+  ServiceSettings service;
+  std::string serviceError;      // what is wrong with the service options, if anything
   std::vector<char*> arguments;  // the program's name and every argument that is no option
 };
 CommandLine ParseCommandLine(int argc, char** argv);
@@ -32,15 +35,16 @@ CommandLine ParseCommandLine(int argc, char** argv);
 // Exit statuses other than 0. A closed pipe on standard output ends the tool by SIGPIPE, as
 // it ends any filter.
 constexpr int kStatusTooManyThreads = 1;  // the count is larger than a run accepts
-constexpr int kStatusUnknownOption = 1;   // an option the tool does not know
+constexpr int kStatusUnknownOption = 1;   // an option the tool does not know, or a bad value
 constexpr int kStatusOutputLost = 2;      // standard output could not be written
 constexpr int kStatusOutOfMemory = 3;     // the run's workers could not all be made
 constexpr int kStatusNoBarrier = 4;       // the start barrier's semaphore could not be made
 
 // Prints the start line, then runs the test, prints its results (and the report `mode` asks
-// for) and waits for a key; in JSON mode only the report is printed. Returns the exit status:
-// 0, or one of the above.
-int RunTest(int argc, char** argv, ReportMode mode);
+// for) and waits for a key; in JSON mode only the report is printed. With `service` enabled
+// the workers run the service phase after the barrier. Returns the exit status: 0, or one of
+// the above.
+int RunTest(int argc, char** argv, ReportMode mode, const ServiceSettings& service);
 
 // The whole tool: options, banner, run. Returns the exit status.
 int Main(int argc, char** argv);

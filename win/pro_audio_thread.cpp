@@ -29,6 +29,8 @@ DWORD ProAudioThread::Run() {
   barrier->Arrive();
   // Every registration is held now: what this thread really runs with.
   if (observation) observation->atBarrier = ReadOwnScheduling();
+  // Still registered, with every other registration held too: what the grant gives.
+  if (service) service->Serve(*observation);
   {
     std::lock_guard<std::mutex> hold(*resultsLock);
     if (avrtHandle) {

@@ -9,6 +9,7 @@
 
 #include "mmcss.h"
 #include "observation.h"
+#include "service.h"
 #include "start_barrier.h"
 #include "thread.h"
 
@@ -37,6 +38,8 @@ class ProAudioThread final : public Thread {
   std::atomic<bool> running{false};
   // Where this worker records what it observes for the report; null when nobody asked.
   WorkerObservation* observation = nullptr;
+  // The service phase this worker runs after the barrier, with `observation` set; null for none.
+  ServicePhase* service = nullptr;
 };
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 
 #include "mmcss_errors.h"
 #include "platform_explain.h"
+#include "service.h"
 #include "version.h"
 
 namespace quorvane {
@@ -39,16 +40,10 @@ bool Raised(const ThreadScheduling& now, const ThreadScheduling& before) {
   return now.read && before.read && now.priority > before.priority;
 }
 
-std::string GrantorName(const WorkerObservation& observation) {
-  switch (observation.grantedBy) {
-    case AvrtGrantor::kKernel:
-      return "kernel";
-    case AvrtGrantor::kRealtimeKit:
-      return "RealtimeKit";
-    case AvrtGrantor::kNone:
-      break;
-  }
-  return DefaultGrantor();
+// Real-time scheduling as the inspector reads it: Windows' base priorities 16 to 31, to which
+// the Linux layer maps SCHED_FIFO and SCHED_RR.
+bool RealTime(const ThreadScheduling& scheduling) {
+  return scheduling.read && scheduling.priority >= kLowestRealtimePriority;
 }
 
 void AddGrant(const WorkerObservation& observation, std::vector<GrantGroup>* grants) {
@@ -125,6 +120,26 @@ std::string JsonList(const std::vector<Item>& items, Write write) {
 
 }  // namespace
 
+Hold HoldOf(const WorkerObservation& observation) {
+  if (!observation.registered) {
+    return RealTime(observation.atBarrier) ? Hold::kRefusedButRealTime : Hold::kRefused;
+  }
+  if (RealTime(observation.atBarrier)) return Hold::kApplied;
+  return RealTime(observation.registeredAt) ? Hold::kDemoted : Hold::kGrantedNotApplied;
+}
+
+std::string GrantorName(const WorkerObservation& observation) {
+  switch (observation.grantedBy) {
+    case AvrtGrantor::kKernel:
+      return "kernel";
+    case AvrtGrantor::kRealtimeKit:
+      return "RealtimeKit";
+    case AvrtGrantor::kNone:
+      break;
+  }
+  return DefaultGrantor();
+}
+
 const char* ErrorMeaning(DWORD error) {
   for (const Meaning& meaning : kMeanings) {
     if (meaning.error == error) return meaning.text;
@@ -199,6 +214,7 @@ void PrintReport(const Report& report, std::ostream& out) {
   }
   out << "An application in this process can rely on " << report.Reliable()
       << " real-time threads now." << std::endl;
+  if (report.service) PrintService(*report.service, out);
 }
 
 void PrintJson(const Report& report, std::ostream& out) {
@@ -236,7 +252,9 @@ void PrintJson(const Report& report, std::ostream& out) {
     json += JsonString(field.key) + ":" + field.json;
   }
   json += "},\"hints\":" + JsonList(report.budget.hints, JsonString);
-  json += ",\"reliable\":" + JsonNumber(report.Reliable()) + "}";
+  json += ",\"reliable\":" + JsonNumber(report.Reliable());
+  if (report.service) json += ",\"service\":" + ServiceJson(*report.service);
+  json += "}";
   out << json << std::endl;
 }
 

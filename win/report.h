@@ -13,6 +13,14 @@
 
 namespace quorvane {
 
+struct ServiceSummary;
+
+// What a started worker held with every registration held.
+enum class Hold { kApplied, kGrantedNotApplied, kDemoted, kRefused, kRefusedButRealTime };
+Hold HoldOf(const WorkerObservation& observation);
+// The grant's source as the report names it: "kernel", "RealtimeKit", "portal", "MMCSS".
+std::string GrantorName(const WorkerObservation& observation);
+
 struct GrantGroup {
   std::string by;
   std::string policy;  // empty where the platform has none
@@ -58,6 +66,8 @@ struct Report {
   std::vector<RefusalGroup> refusals;
   Verification verified;
   Budget budget;
+  // What the held threads got from a service phase; null when none ran.
+  const ServiceSummary* service = nullptr;
 
   // Registrations an application in this process can rely on: applied and kept.
   std::int32_t Reliable() const { return verified.applied; }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "pause.h"
@@ -21,13 +22,15 @@ void TestRun::Create(std::int32_t count) {
   // Every worker plus the main thread; a negative count leaves the main thread alone.
   barrier = std::make_unique<StartBarrier>(std::max<std::int32_t>(count, 0) + 1);
   resultsLock = std::make_unique<std::mutex>();
-  if (mode != ReportMode::kPlain) observations.resize(std::max<std::int32_t>(count, 0));
+  const bool observed = mode != ReportMode::kPlain || service;
+  if (observed) observations.resize(std::max<std::int32_t>(count, 0));
   for (std::int32_t i = 0; i < count; ++i) {
     char name[128];
     std::snprintf(name, sizeof name, "Pro Audio thread:%d", i);
     workers.push_back(std::make_unique<ProAudioThread>(name, kProAudioHigh, barrier.get(),
                                                        resultsLock.get(), &tally));
-    if (mode != ReportMode::kPlain) workers.back()->observation = &observations[i];
+    if (observed) workers.back()->observation = &observations[i];
+    workers.back()->service = service.get();
   }
 }
 
@@ -72,7 +75,12 @@ void TestRun::PrintResults() {
       std::cout << "threads that could not be started: " << notStarted << std::endl;
     }
   }
-  if (mode == ReportMode::kPlain) return;
+  std::optional<ServiceSummary> summary;
+  if (service) summary = service->Summary();
+  if (mode == ReportMode::kPlain) {
+    if (summary) PrintService(*summary, std::cout);
+    return;
+  }
   // Workers that never ran observed nothing; they are counted as not started.
   std::vector<WorkerObservation> ran;
   for (WorkerObservation& observation : observations) {
@@ -80,7 +88,8 @@ void TestRun::PrintResults() {
   }
   // A run without workers has not loaded the avrt library yet; the budget says which it is.
   MmcssInspector::Instance();
-  const Report report = BuildReport(ran, tally.succeeded + tally.failed, notStarted);
+  Report report = BuildReport(ran, tally.succeeded + tally.failed, notStarted);
+  if (summary) report.service = &*summary;
   if (mode == ReportMode::kJson) {
     PrintJson(report, std::cout);
   } else {

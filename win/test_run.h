@@ -8,6 +8,7 @@
 
 #include "observation.h"
 #include "pro_audio_thread.h"
+#include "service.h"
 #include "start_barrier.h"
 
 namespace quorvane {
@@ -24,7 +25,8 @@ class TestRun {
  public:
   // Builds the barrier, the results lock and `count` workers; starts no thread.
   // A count of 0 or less makes no worker; count must not exceed kMaxThreadCount.
-  // Outside the plain mode every worker also records what it observes.
+  // Outside the plain mode, and with a service phase, every worker also records what it
+  // observes.
   void Create(std::int32_t count);
   // Starts every worker in order, then waits at the barrier until every worker has arrived.
   void StartWorkers();
@@ -40,6 +42,8 @@ class TestRun {
   ReportMode mode = ReportMode::kPlain;
   // One per worker, written by its worker alone; empty in the plain mode.
   std::vector<WorkerObservation> observations;
+  // The phase every worker runs after the barrier, when asked for; set before Create.
+  std::unique_ptr<ServicePhase> service;
 
  private:
   void PrintResults();

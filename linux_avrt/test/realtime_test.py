@@ -23,7 +23,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "test_support"))
-from report_check import parse_report  # noqa: E402
+from report_check import check_service, parse_report  # noqa: E402
 
 ARGS = None
 TIMEOUT_SECONDS = 120
@@ -121,9 +121,10 @@ class Installation:
         return (done.returncode, results.get("threads with MMCSS priority"),
                 results.get("threads failed to set MMCSS priority"))
 
-    def report(self, test, env, prefix=()):
+    def report(self, test, env, prefix=(), options=()):
         """The tool's --json report, checked to add up."""
-        done = self.run(os.path.basename(ARGS.tool), str(COUNT), "--json", env=env, prefix=prefix)
+        done = self.run(os.path.basename(ARGS.tool), str(COUNT), "--json", *options, env=env,
+                        prefix=prefix)
         test.assertEqual(done.returncode, 0, done.stderr)
         return parse_report(test, done.stdout)
 
@@ -768,6 +769,21 @@ class RealtimeKitReport(WithRealtimeKit):
                            check=True, capture_output=True, timeout=READY_SECONDS,
                            env=dict(os.environ, **self.services.env))
         return holder.pid
+
+
+    def test_a_service_phase_groups_realtime_kits_grants_apart_from_the_refused(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        report = self.installation.report(self, self.services.env, as_nobody(),
+                                          ("--service=0.5",))
+        groups = check_service(self, report)
+        # 187 periods of 2667 us in 0.5 s for each thread; RealtimeKit's 25 are the only
+        # real-time ones, whatever they got of the two processors.
+        self.assertEqual({name: (group["threads"], group["periods"])
+                          for name, group in groups.items()},
+                         {"RealtimeKit": (25, 25 * 187), "refused": (COUNT - 25, 103 * 187)},
+                         self.log())
+        self.assertEqual(report["service"]["real_time"], 25)
 
 
 def main():

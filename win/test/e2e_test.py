@@ -21,7 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "test_support"))
-from report_check import parse_report  # noqa: E402
+from report_check import check_service, parse_report  # noqa: E402
 
 ARGS = None
 TIMEOUT_SECONDS = 120
@@ -545,6 +545,82 @@ class WholeRunStress(unittest.TestCase):
                 self.assertEqual(installation.run(str(count), env=env),
                                  (0, expected(count, held, count - held)))
 
+
+class Service(unittest.TestCase):
+    """--service: a periodic loop on every worker with every registration held."""
+
+    def setUp(self):
+        self.installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(self.installation.remove)
+
+    def test_option_errors_are_one_line_and_status_1(self):
+        for arguments, said in (
+                (("--service=0.05",), "--service=0.05: the phase lasts 0.1 to 60 seconds"),
+                (("--service=61",), "--service=61: the phase lasts 0.1 to 60 seconds"),
+                (("--service=",), "--service=: the phase lasts 0.1 to 60 seconds"),
+                (("--service", "--period=99"),
+                 "--period=99: the period is 100 to 1000000 microseconds"),
+                (("--service", "--period=1000001"),
+                 "--period=1000001: the period is 100 to 1000000 microseconds"),
+                (("--service", "--period=1e3"),
+                 "--period=1e3: the period is 100 to 1000000 microseconds"),
+                (("--service", "--work=-1"), "--work=-1: the work is 0 microseconds to the period"),
+                (("--service", "--period=500", "--work=501"),
+                 "--work=501 is longer than the period (500 us)"),
+                (("--service", "--work=2668"), "--work=2668 is longer than the period (2667 us)"),
+                (("--period=1000",), "--period needs --service"),
+                (("--work=10", "--json"), "--work needs --service"),
+                (("--service", "--period", "1000"),
+                 "--period needs its value after \"=\": --period=US")):
+            with self.subTest(arguments=arguments):
+                self.assertEqual(self.installation.run("3", *arguments, with_stderr=True),
+                                 (1, "", f"quorvane: {said} (see quorvane --help)\n"))
+
+    def test_every_thread_reports_every_period_by_what_it_held_and_the_phase_ends_on_time(self):
+        env = {"WINEDLLOVERRIDES": "avrt=n", "QUORVANE_FAKE_AVRT_GRANTS": "16"}
+        arguments = ("32", "--json", "--work=1000", "--period=1000")
+        started = time.monotonic()
+        self.installation.run(*arguments[:2], env=env)
+        plain_seconds = time.monotonic() - started
+        started = time.monotonic()
+        status, output = self.installation.run(*arguments, "--service=1", env=env)
+        service_seconds = time.monotonic() - started
+        self.assertEqual(status, 0)
+        report = parse_report(self, output)
+        groups = check_service(self, report)
+        service = report["service"]
+        self.assertEqual((service["seconds"], service["period_us"], service["work_us"]),
+                         (1, 1000, 1000))
+        # The stand-in's grants change no scheduling: nothing held real-time.
+        self.assertEqual({name: group["threads"] for name, group in groups.items()},
+                         {"granted but not applied": 16, "refused": 16}, service)
+        self.assertEqual(service["real_time"], 0)
+        # 32 threads that each want a whole processor: most periods are missed, and the phase
+        # still ends by the clock rather than when the work is done (16 s of it on 2).
+        self.assertGreater(sum(group["missed"] for group in groups.values()), 0, service)
+        self.assertLess(service_seconds, plain_seconds + 1 + 8, service)
+
+    def test_alone_it_adds_the_section_after_the_two_result_lines(self):
+        status, output = self.installation.run(
+            "3", "--service=0.1", "--period=100000", "--work=0",
+            env={"WINEDLLOVERRIDES": "avrt=n", "QUORVANE_FAKE_AVRT_GRANTS": "1"})
+        self.assertEqual(status, 0)
+        plain = expected(3, 1, 2)[:-len(pause_prompt())]
+        self.assertTrue(output.startswith(plain) and output.endswith(pause_prompt()), output)
+        woke = (r"(woke \d+ / \d+ / \d+ us late \(median / 99th percentile / maximum\)"
+                r"|never woke in time to work)")
+        section = output[len(plain):-len(pause_prompt())].split("\n")
+        for line, pattern in zip(section, [
+                "",
+                r"Service: 0\.1 s of 100000 us periods with 0 us of work each "
+                r"\(timer resolution \d+ ns\)",
+                r"Served 0 of the 0 threads that held real-time scheduling "
+                r"\(served: no missed period\)",
+                r"  1 granted but not applied: [01] served, 1 periods, [01] missed, " + woke,
+                r"  2 refused: [0-2] served, 2 periods, [0-2] missed, " + woke,
+                ""]):
+            self.assertRegex(line, f"^{pattern}$")
+        self.assertEqual(len(section), 6, section)
 
 def main():
     global ARGS
