@@ -144,7 +144,10 @@ DWORD ErrorFromErrno(int error) {
 // ceiling when that is lower.
 bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* error) {
   RealtimeTimeLimit& limit = RealtimeTimeLimit::Instance();
-  if (!limit.Hold(error)) return false;
+  if (!limit.Hold(error)) {
+    if (*error == ERROR_NOT_ENOUGH_QUOTA) NoteRefused(quorvane::AvrtRefusal::kTimeLimitTooShort);
+    return false;
+  }
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
   if (const int ceiling = GrantDirectly(threadId, task.Top())) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "avrt_explanation.h"
 #include "mmcss_errors.h"
 
 #include <sys/resource.h>
@@ -105,8 +106,9 @@ class RealtimeKit {
   // why.
   int MakeRealtime(pid_t threadId, int priority, DWORD* error);
   // RealtimeKit's MaxRealtimePriority and RTTimeUSecMax, read as a request would read them:
-  // false when it cannot be asked now.
-  bool Limits(int* priority, std::int64_t* microseconds);
+  // false when it cannot be asked now. `contact` says how the last contact with it went: limits
+  // read before are not given once a later contact failed.
+  bool Limits(int* priority, std::int64_t* microseconds, quorvane::AvrtRefusal* contact);
   // A grant RealtimeKit made has ended: its per-user limit may have room again.
   void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 
@@ -121,7 +123,8 @@ class RealtimeKit {
   bool ReadLimits(DWORD* error);
   bool Reachable(DWORD* error);
   int Ask(pid_t threadId, int priority, DWORD* error);
-  void GiveUp(DWORD error);
+  void GiveUp(DWORD error, quorvane::AvrtRefusal why);
+  void ContactFailed(quorvane::AvrtRefusal why, const char* said);
   std::uint64_t Allowance() const;
   std::uint64_t Deadline() const;
   void Spend(std::uint64_t since);
@@ -129,7 +132,10 @@ class RealtimeKit {
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
   DWORD refusal = ERROR_SUCCESS;  // once set, the answer to every later request
-  std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
+  // How the last contact with RealtimeKit went, and what the bus said when it failed.
+  quorvane::AvrtRefusal contact = quorvane::AvrtRefusal::kNone;
+  char contactSaid[160] = "";
+  std::uint64_t budgetLeft;  // microseconds this process may still wait for the bus
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
   // After RealtimeKit said its limits are reached: until when it is not asked again, and what

@@ -132,7 +132,8 @@ def assert_refused_without_rights(test, report):
     test.assertEqual((budget["root"], budget["cap_sys_nice"], budget["may_set_real_time_itself"]),
                      (False, False, False))
     test.assertEqual(budget["realtime_kit"], {"answers": False, "max_realtime_priority": None,
-                                              "rttime_usec_max": None})
+                                              "rttime_usec_max": None,
+                                              "contact": "bus_unreachable"})
     hints = " ".join(report["hints"])
     for advice in ("apt install rtkit", "@audio - rtprio 95", "CAP_SYS_NICE"):
         test.assertIn(advice, hints)
@@ -567,7 +568,8 @@ class WithRealtimeKit(unittest.TestCase):
             "provider_said": [busy, busy + " (its answer to an earlier thread; not asked)"]}])
         budget = report["budget"]
         self.assertEqual(budget["realtime_kit"], {"answers": True, "max_realtime_priority": 20,
-                                                  "rttime_usec_max": 200000})
+                                                  "rttime_usec_max": 200000,
+                                                  "contact": "answered"})
         # Other tests and programs of the same user may hold real-time threads too, in
         # RealtimeKits of their own: the holder's are among those listed and counted.
         held = re.search(r"\((\d+) held by other processes now\)", " ".join(report["hints"]))
