@@ -64,24 +64,29 @@ int GrantDirectly(pid_t threadId, int priority);
 
 // Whether the policy, reset-on-fork aside, is SCHED_FIFO or SCHED_RR.
 bool IsRealtime(int policy);
-// Drops real-time scheduling that RealtimeKit applied after its call gave up, unless the thread
-// holds a registration now.
-void UndoLateGrant(pid_t threadId);
+// Drops real-time scheduling that RealtimeKit applied after its call gave up: only the grant it
+// was asked for (`threadId` at SCHED_RR `priority`, as RealtimeKit sets it), and only while the
+// thread holds no registration.
+void UndoLateGrant(pid_t threadId, int priority);
 
 // The process's RLIMIT_RTTIME while any grant is held, on both paths. A real-time thread that
 // runs past the hard limit without blocking gets the whole process killed; the soft limit, at
-// half of it, comes first and the SIGXCPU guard demotes the thread instead. The kernel checks at
-// its tick, so a hard limit too short to demote in time refuses the grant.
+// half of it, comes first and the SIGXCPU guard demotes every holder instead. The kernel checks
+// at its tick, so a hard limit too short to demote in time refuses the grant.
 class RealtimeTimeLimit {
  public:
-  // Before a grant, on either path: installs the guard. False, with the Windows error that
-  // says why, when the limit in force leaves no safe grant.
-  bool Hold(DWORD* error);
+  // Before a grant of `threadId`, on either path: records the thread for the guard and
+  // installs it. False, with the Windows error that says why, when the limit in force leaves
+  // no safe grant. `slot` names the hold for Release.
+  bool Hold(pid_t threadId, int* slot, DWORD* error);
+  // One more hold while one is held: for a grant that may still arrive after its call gave up.
+  bool Retain(pid_t threadId, int* slot);
   // For a held grant that RealtimeKit makes: the hard limit at most `ceiling`, as it requires.
   bool Tighten(rlim_t ceiling, DWORD* error);
-  // A grant has ended, or was not made after Hold; the last one puts the program's limits and
-  // its SIGXCPU disposition back.
-  void Release();
+  // A hold has ended: its grant was reverted or not made, or its thread is ending (and may
+  // still be real-time until it has left). The last one makes every ended holder normal, then
+  // puts the program's limits and its SIGXCPU disposition back.
+  void Release(int slot, bool threadEnds);
 
   static RealtimeTimeLimit& Instance() { return Lasting<RealtimeTimeLimit>(); }
   // In a forked child: no grants held, the program's limits and disposition back.
@@ -90,10 +95,15 @@ class RealtimeTimeLimit {
  private:
   bool Keep(rlim_t ceiling, DWORD* error);
   void Restore();
+  bool Record(pid_t threadId, int* slot);
+  void Forget(int slot);
+  void ReclaimEnded();
 
   std::mutex lock;
   int holders = 0;
   rlimit saved{};  // the program's own limits, before the first hold
+  int used = 0;    // slots of the thread record handed out so far
+  int firstFree = -1;
 };
 
 // Second step: RealtimeKit on the system bus. One connection for the process, opened on first

@@ -127,6 +127,8 @@ int RealtimePriority(pid_t threadId) {
 // One MakeThreadRealtimeWithPID on its way; RealtimeKit applies a grant just before it answers.
 struct RealtimeKit::Call {
   pid_t threadId = 0;
+  int priority = 0;
+  int timeSlot = -1;  // a hold of the real-time time limit while a late grant may come
   sd_bus_slot* slot = nullptr;
   bool answered = false;
   bool granted = false;
@@ -154,23 +156,29 @@ struct RealtimeKit::Call {
   // A call that gave up may still be granted: when polkit or the service answers late,
   // RealtimeKit applies the grant all the same. A thread of its own keeps the connection and
   // waits for the answer (or the bus's word that the service is gone), then undoes what came.
+  // Until then the thread holds the real-time time limit, as a grant would.
   static void WatchForLateGrant(sd_bus* bus, Call* call) {
+    if (!RealtimeTimeLimit::Instance().Retain(call->threadId, &call->timeSlot)) {
+      call->timeSlot = -1;
+    }
     auto watch = [bus, call] {
       RunUntil(bus, kNever, [call] { return call->answered; });
-      UndoLateGrant(call->threadId);
-      sd_bus_slot_unref(call->slot);
-      sd_bus_close_unref(bus);
-      delete call;
+      Finish(bus, call);
     };
     try {
       std::thread(watch).detach();
     } catch (const std::exception&) {
       // No thread to spare: what has come is undone now, a later grant cannot be.
-      UndoLateGrant(call->threadId);
-      sd_bus_slot_unref(call->slot);
-      sd_bus_close_unref(bus);
-      delete call;
+      Finish(bus, call);
     }
+  }
+
+  static void Finish(sd_bus* bus, Call* call) {
+    UndoLateGrant(call->threadId, call->priority);
+    if (call->timeSlot >= 0) RealtimeTimeLimit::Instance().Release(call->timeSlot, false);
+    sd_bus_slot_unref(call->slot);
+    sd_bus_close_unref(bus);
+    delete call;
   }
 };
 
@@ -299,6 +307,7 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     return 0;
   }
   call->threadId = threadId;
+  call->priority = priority;
   const int before = RealtimePriority(threadId);
   sd_bus_message* message = nullptr;
   const std::uint64_t start = Now();

@@ -15,6 +15,11 @@
 //   child <result> / thread <result>
 // where a child's result is "hung" when it was still waiting.
 //
+// avrt_probe blocked: a thread blocks every signal, as audio programs do in their real-time
+// threads, registers and runs 1 s of CPU time without blocking; the real-time limit's SIGXCPU
+// then reaches another thread. Run it under a hard RLIMIT_RTTIME below a second:
+//   blocked <result> / after <policy> <priority>
+//
 // avrt_probe reuse: a thread registers and ends without reverting; new threads start until one
 // is given its id (run it where pid_max is small), which tries the old handle and registers:
 //   reused <tries> / stale <result> / registered <result>
@@ -250,10 +255,27 @@ int Reuse() {
 
 }  // namespace
 
+int Blocked() {
+  Provider provider;
+  std::thread([&] {
+    sigset_t every;
+    sigfillset(&every);
+    pthread_sigmask(SIG_BLOCK, &every, nullptr);
+    HANDLE registration = nullptr;
+    std::printf("blocked %s\n", provider.Registered(&registration).c_str());
+    for (const double start = ThreadCpuMilliseconds(); ThreadCpuMilliseconds() - start < 1000;) {
+    }
+    std::printf("after %s\n", CurrentPolicy().c_str());
+    if (registration != nullptr) provider.Revert(registration);
+  }).join();
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "single") == 0) return Single();
   if (argc > 1 && std::strcmp(argv[1], "reuse") == 0) return Reuse();
   if (argc > 1 && std::strcmp(argv[1], "forked") == 0) return Forked();
+  if (argc > 1 && std::strcmp(argv[1], "blocked") == 0) return Blocked();
   const int count = argc > 1 ? std::atoi(argv[1]) : 128;
   const double spinMilliseconds = argc > 2 ? std::atof(argv[2]) : 0;
   const auto holdTime = std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 0);
