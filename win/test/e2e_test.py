@@ -229,6 +229,31 @@ class Providers(unittest.TestCase):
             self.assertEqual(budget["avrt_library"], "other")
 
 
+    def test_applied_means_real_time_at_the_barrier(self):
+        # Threads that start real-time (chrt) keep it under a stand-in that changes nothing:
+        # applied, and reliable. A stand-in that only raises the priority within the normal
+        # range leaves them normal: not applied, reliable 0.
+        if on_windows() or os.geteuid() != 0:
+            self.skipTest("chrt and a raised priority need root on Linux")
+        grants = {"QUORVANE_FAKE_AVRT_GRANTS": "8"}
+        status, output = self.run_with(ARGS.fake_avrt, grants, "8", "--json")[:2]
+        self.assertEqual(status, 0)
+        self.assertEqual(parse_report(self, output)["verified"]["applied"], 0)
+        installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(installation.remove)
+        status, output = installation.run("8", "--explain", env=grants,
+                                          prefix=("chrt", "-f", "50"))
+        self.assertEqual(status, 0)
+        self.assertIn("  8 granted and applied, real-time through the work\n", output)
+        self.assertIn("can rely on 8 real-time threads now.", output)
+        status, output = installation.run("8", "--json",
+                                          env=dict(grants, QUORVANE_FAKE_AVRT_RAISE="1"))
+        report = parse_report(self, output)
+        [grant] = report["grants"]
+        self.assertEqual((grant["policy"], grant["priority_min"]), ("SCHED_OTHER", 15), report)
+        self.assertEqual((report["verified"]["granted_not_applied"], report["reliable"]), (8, 0))
+
+
 class ThreadLimit(unittest.TestCase):
     def setUp(self):
         if on_windows():
