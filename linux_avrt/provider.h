@@ -145,6 +145,7 @@ class RealtimeKit {
   // How the last contact with RealtimeKit went, and what the bus said when it failed.
   quorvane::AvrtRefusal contact = quorvane::AvrtRefusal::kNone;
   char contactSaid[160] = "";
+  bool answeredBefore = false;
   std::uint64_t budgetLeft;  // microseconds this process may still wait for the bus
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;

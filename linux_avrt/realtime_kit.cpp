@@ -199,7 +199,10 @@ void RealtimeKit::Spend(std::uint64_t since) {
 
 // Limits read before are not given again until RealtimeKit answers again.
 void RealtimeKit::ContactFailed(AvrtRefusal why, const char* said) {
-  contact = why;
+  // A service that answered this process before and is unknown to the bus now has stopped.
+  contact = why == AvrtRefusal::kRealtimeKitNotInstalled && answeredBefore
+                ? AvrtRefusal::kRealtimeKitNotRunning
+                : why;
   maxPriority = 0;
   if (said != nullptr) {
     std::snprintf(contactSaid, sizeof contactSaid, "%s", said);
@@ -287,6 +290,7 @@ bool RealtimeKit::ReadLimits(DWORD* error) {
   }
   sd_bus_error_free(&failure);
   contact = AvrtRefusal::kNone;
+  answeredBefore = true;
   // A limit of 0 would have the kernel kill the process at once.
   if (priority < 1 || microseconds <= 0) {
     contact = AvrtRefusal::kRealtimeKitRefused;
@@ -341,8 +345,10 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
   if (answered) {
     if (ContactMade(call->why)) {
       contact = AvrtRefusal::kNone;
+      answeredBefore = true;
     } else {
       ContactFailed(call->why, call->said);
+      NoteRealtimeKitRefused(contact, contactSaid);
     }
   }
   if (held == 0 && answered && call->error == ERROR_TOO_MANY_THREADS) {
@@ -397,6 +403,8 @@ int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
 
 bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds, AvrtRefusal* contactWas) {
   std::lock_guard<std::mutex> hold(lock);
+  // Read afresh: RealtimeKit may have gone since it last answered.
+  maxPriority = 0;
   DWORD error = ERROR_SUCCESS;
   const bool reachable = Reachable(&error);
   *contactWas = contact;

@@ -308,8 +308,15 @@ std::string JsonString(const std::string& text) {
 
 std::string Printable(const std::string& text) {
   std::string printable;
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char c = text[at];
     const auto byte = static_cast<unsigned char>(c);
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0) {
+      printable += "\xef\xbf\xbd";  // U+FFFD, as in the JSON
+      ++at;
+      continue;
+    }
     if (c == '\n') {
       printable += "\\n";
     } else if (c == '\t') {
@@ -319,8 +326,9 @@ std::string Printable(const std::string& text) {
       std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
       printable += escaped;
     } else {
-      printable += c;
+      printable.append(text, at, length);
     }
+    at += length;
   }
   return printable;
 }

@@ -85,7 +85,8 @@ void PrintJson(const Report& report, std::ostream& out);
 
 // JSON values for the budget's fields. A string's bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(const std::string& text);
-// `text` with its control characters escaped (\n, \x1b), so that it stays on one line.
+// `text` with its control characters escaped (\n, \x1b), so that it stays on one line, and
+// bytes that are not UTF-8 as U+FFFD.
 std::string Printable(const std::string& text);
 std::string JsonBool(bool value);
 std::string JsonNumber(std::int64_t value);

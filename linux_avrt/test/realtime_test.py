@@ -493,8 +493,10 @@ class Demoter:
     """Sets every round-robin thread of the program run from `folder` back to SCHED_OTHER,
     until closed; counts the threads it demoted."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, act=None):
         self.folder = folder + "/"
+        self.act = act or (lambda thread: os.sched_setscheduler(thread, os.SCHED_OTHER,
+                                                                os.sched_param(0)))
         self.done = threading.Event()
         self.demoted = 0
         self.thread = threading.Thread(target=self.watch, daemon=True)
@@ -522,7 +524,7 @@ class Demoter:
             for thread in map(int, threads):
                 try:
                     if os.sched_getscheduler(thread) & ~RESET_ON_FORK == os.SCHED_RR:
-                        os.sched_setscheduler(thread, os.SCHED_OTHER, os.sched_param(0))
+                        self.act(thread)
                         self.demoted += 1
                 except OSError:
                     pass
@@ -728,6 +730,22 @@ class RealtimeKitReport(WithRealtimeKit):
             self.log())
         self.assertEqual(report["budget"]["login_session"], False)
         self.assertIn("RealtimeKit refused for lack of a login session", report["hints"][0])
+
+    def test_a_realtime_kit_gone_mid_run_is_not_said_to_answer(self):
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        # rtkit-daemon is stopped as soon as its first grant shows in the tool's threads.
+        rtkit = self.services.rtkit
+        watcher = Demoter(self.installation.folder, act=lambda thread: rtkit.kill())
+        try:
+            report = self.installation.report(self, self.services.env, as_nobody())
+        finally:
+            watcher.close()
+        self.assertGreater(watcher.demoted, 0, report)
+        realtime_kit = report["budget"]["realtime_kit"]
+        self.assertFalse(realtime_kit["answers"], report)
+        self.assertNotEqual(realtime_kit["contact"], "answered", report)
+        self.assertNotIn("apt install rtkit", " ".join(report["hints"]))
 
     def start_holder(self):
         """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
