@@ -747,6 +747,50 @@ class RealtimeKitReport(WithRealtimeKit):
         self.assertNotEqual(realtime_kit["contact"], "answered", report)
         self.assertNotIn("apt install rtkit", " ".join(report["hints"]))
 
+    def test_beside_pipewire_its_threads_and_the_grants_make_rtkits_limit(self):
+        # PipeWire asks RealtimeKit for nice -11 on its main thread and SCHED_RR on its data
+        # thread; RealtimeKit counts both against the user's 25, and so does the report.
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        if shutil.which("pipewire") is None:
+            self.skipTest("pipewire is not installed (a test-only package)")
+        pipewire = self.start_pipewire()
+        report = self.installation.report(self, self.services.env, as_nobody())
+        held = [holder["threads"] for holder in report["budget"]["other_real_time_threads"]
+                if holder["pid"] == pipewire]
+        self.assertEqual(held, [2], report)
+        self.assertEqual(report["granted"] + held[0], 25, self.log())
+
+    def start_pipewire(self):
+        """PipeWire as nobody on the test's system bus, once RealtimeKit has raised both its
+        threads; its pid."""
+        runtime = tempfile.mkdtemp(prefix="quorvane-pipewire-")
+        self.addCleanup(shutil.rmtree, runtime, True)
+        os.chown(runtime, pwd.getpwnam("nobody").pw_uid, -1)
+        log = open(os.path.join(runtime, "pipewire.log"), "w+")
+        self.addCleanup(log.close)
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime, **self.services.env,
+                   DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/quorvane-test-bus")
+        pipewire = subprocess.Popen(as_nobody("pipewire"), env=env, stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=log)
+        self.addCleanup(stop, pipewire)
+        deadline = time.monotonic() + READY_SECONDS
+        while time.monotonic() < deadline and pipewire.poll() is None:
+            raised = {"nice": False, "rr": False}
+            for thread in os.listdir(f"/proc/{pipewire.pid}/task"):
+                try:
+                    raised["nice"] |= os.getpriority(os.PRIO_PROCESS, int(thread)) < 0
+                    raised["rr"] |= os.sched_getscheduler(int(thread)) & ~RESET_ON_FORK == \
+                        os.SCHED_RR
+                except OSError:
+                    pass
+            if all(raised.values()):
+                return pipewire.pid
+            time.sleep(0.05)
+        log.seek(0)
+        raise AssertionError("RealtimeKit did not raise PipeWire's threads; pipewire said:\n" +
+                             log.read() + self.log())
+
     def start_holder(self):
         """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
         holder = subprocess.Popen(
