@@ -104,6 +104,7 @@ class RealtimeTimeLimit {
   rlimit saved{};  // the program's own limits, before the first hold
   int used = 0;    // slots of the thread record handed out so far
   int firstFree = -1;
+  int ended = 0;  // slots of threads that ended holding the limit
 };
 
 // Second step: RealtimeKit on the system bus. One connection for the process, opened on first

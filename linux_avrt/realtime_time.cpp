@@ -190,7 +190,8 @@ void RemoveGuard() {
 }  // namespace
 
 bool RealtimeTimeLimit::Record(pid_t threadId, int* slot) {
-  if (firstFree < 0) ReclaimEnded();
+  // Looked over only where a new chunk would be needed: once per chunk's worth of holds.
+  if (firstFree < 0 && ended > 0 && used % kSlotsPerChunk == 0) ReclaimEnded();
   if (firstFree < 0) {
     if (used == kChunks * kSlotsPerChunk) return false;
     std::atomic<Chunk*>& chunk = chunks[used / kSlotsPerChunk];
@@ -209,6 +210,7 @@ bool RealtimeTimeLimit::Record(pid_t threadId, int* slot) {
 }
 
 void RealtimeTimeLimit::Forget(int slot) {
+  if ((IdAt(slot).load() & kEnded) != 0) --ended;
   IdAt(slot).store(0);
   NextFree(slot) = firstFree;
   firstFree = slot;
@@ -299,6 +301,7 @@ void RealtimeTimeLimit::Release(int slot, bool threadEnds) {
   if (holders == 0) return;
   if (threadEnds) {
     IdAt(slot).fetch_or(kEnded);
+    ++ended;
   } else {
     Forget(slot);
   }
@@ -316,6 +319,7 @@ void RealtimeTimeLimit::Restore() {
   }
   used = 0;
   firstFree = -1;
+  ended = 0;
   RemoveGuard();
   if (SetLimit(saved)) return;
   // Raising a hard limit needs CAP_SYS_RESOURCE: without it the lowered one stays.

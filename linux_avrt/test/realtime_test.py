@@ -791,6 +791,21 @@ class RealtimeKitReport(WithRealtimeKit):
         raise AssertionError("RealtimeKit did not raise PipeWire's threads; pipewire said:\n" +
                              log.read() + self.log())
 
+    def test_the_report_tells_a_missing_realtime_kit_from_one_that_does_not_answer(self):
+        def contact_and_hints():
+            report = self.installation.report(self, self.services.env, as_nobody())
+            return report["budget"]["realtime_kit"]["contact"], " ".join(report["hints"])
+
+        self.services.rtkit.send_signal(signal.SIGSTOP)
+        contact, hints = contact_and_hints()
+        self.assertEqual(contact, "timed_out", hints)
+        self.assertIn("RealtimeKit did not answer in time", hints)
+        self.assertNotIn("apt install rtkit", hints)
+        stop(self.services.rtkit)
+        contact, hints = contact_and_hints()
+        self.assertEqual(contact, "not_installed", hints)
+        self.assertIn("RealtimeKit is not installed: install it (apt install rtkit)", hints)
+
     def start_holder(self):
         """A process of nobody's with HELD threads made real-time by RealtimeKit; its pid."""
         holder = subprocess.Popen(
