@@ -1,6 +1,7 @@
 // The Linux side of the report: the kernel's policy beside the priority, and what this process
 // and this user may get now, from the kernel, /proc and the provider.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,10 +74,23 @@ long RealUid(const std::string& pid) {
   return -1;
 }
 
+// The whole of a small /proc file, through read(2): a process that ends meanwhile makes the
+// read fail (ESRCH), which a stream buffer read outside an istream would throw.
+std::string ReadWhole(const std::string& path) {
+  std::string text;
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return text;
+  char chunk[512];
+  for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(file);
+  return text;
+}
+
 // The fields of a stat line after the command, which may hold spaces, parentheses and newlines.
 std::vector<std::string> StatFields(const std::string& path, std::string* command) {
-  std::ifstream file(path);
-  const std::string line{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const std::string line = ReadWhole(path);
   const auto open = line.find('(');
   const auto close = line.rfind(')');
   std::vector<std::string> fields;
