@@ -287,6 +287,12 @@ void DescribeBudget(const Report& report, Budget* budget) {
                     "; the provider demotes a real-time thread that runs for half the hard "
                     "RLIMIT_RTTIME without blocking, and other programs may change it too");
   }
+  if (AnyReason(report, AvrtRefusal::kTimeLimitTooShort)) {
+    hints.push_back(
+        "the hard RLIMIT_RTTIME in force (or RealtimeKit's RTTimeUSecMax) is too short for a "
+        "thread over it to be demoted before the kernel kills the process, so the provider "
+        "refused: raise it (prlimit --rttime) or RealtimeKit's maximum");
+  }
   if (report.failed == report.notStarted || itself || !loaded) return;
   const auto happened = [&](AvrtRefusal reason) {
     return explained && (contact == reason || AnyReason(report, reason));

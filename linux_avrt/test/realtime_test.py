@@ -213,6 +213,8 @@ class DirectPath(unittest.TestCase):
             self.assertEqual(self.installation.probe(NO_BUS, with_limits("--rttime=10000:10000")),
                              refused(ERROR_NOT_ENOUGH_QUOTA))
             self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:10000")), (0, 0, COUNT))
+            report = self.installation.report(self, NO_BUS, with_limits("--rttime=10000:10000"))
+            self.assertIn("the hard RLIMIT_RTTIME in force", " ".join(report["hints"]))
         self.assertEqual(tool(NO_BUS, with_limits("--cpu=1:10"))[0], -signal.SIGXCPU)
 
     def test_one_registration_per_thread_and_one_connection_per_process(self):
