@@ -647,6 +647,30 @@ class RealtimeKit(WithRealtimeKit):
         self.assertEqual(counts, refused(ERROR_TIMEOUT, 8), self.log())
         self.assertIn("Successfully made thread", "".join(self.services.rtkit_log), self.log())
 
+    def test_the_watcher_undoes_only_the_grant_it_waited_for(self):
+        # A thread whose request timed out (polkit stopped) gets real-time scheduling elsewhere
+        # (here from the test, as root); RealtimeKit then ends without granting, and the
+        # watcher, told so by the bus, leaves the thread be.
+        self.services.polkitd.send_signal(signal.SIGSTOP)
+        probe = subprocess.Popen(
+            [*as_nobody(), os.path.join(self.installation.folder, os.path.basename(ARGS.probe)),
+             "elsewhere"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, LD_LIBRARY_PATH=self.installation.folder, **self.services.env))
+        self.addCleanup(stop, probe)
+        self.addCleanup(probe.stdin.close)
+        # Both lines come in one write.
+        lines = []
+        if select.select([probe.stdout], [], [], TIMEOUT_SECONDS)[0]:
+            lines = [probe.stdout.readline().split(" ", 1)[-1].strip() for _ in range(2)]
+        self.assertEqual(len(lines), 2, lines)
+        self.assertEqual(lines[0], f"refused {ERROR_TIMEOUT}")
+        os.sched_setscheduler(int(lines[1]), os.SCHED_FIFO, os.sched_param(5))
+        self.services.rtkit.kill()
+        probe.stdin.write("go\n")
+        probe.stdin.flush()
+        rest = probe.communicate(timeout=TIMEOUT_SECONDS)[0]
+        self.assertEqual((probe.returncode, rest), (0, "after SCHED_FIFO 5\n"))
+
     def test_time_limits_cost_grants_never_the_process(self):
         nobody = as_nobody()
         # The whole tool's runs with rtkit's grants are left out under ThreadSanitizer, as in
