@@ -27,6 +27,7 @@ struct Registration {
   Scheduling current;  // what the grant holds now
   int ceiling;         // the highest priority the grant allows
   bool fromRealtimeKit;
+  int timeSlot;  // its hold of the real-time time limit
 };
 
 // Handles are small numbers, never addresses: one that is stale, invented or another
@@ -72,28 +73,33 @@ class Registrations {
     auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found != table.end()) found->second.current = current;
   }
-  // The registration has ended: its grant no longer holds the real-time limit.
-  void Remove(HANDLE handle) {
+  // The registration has ended: its grant no longer holds the real-time limit. A thread that
+  // is ending may still be real-time.
+  void Remove(HANDLE handle, bool threadEnds) {
     bool fromRealtimeKit = false;
+    int timeSlot = -1;
     {
       std::lock_guard<std::mutex> hold(lock);
       auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
       if (found == table.end()) return;
       fromRealtimeKit = found->second.fromRealtimeKit;
+      timeSlot = found->second.timeSlot;
       byThread.erase(found->second.threadId);
       table.erase(found);
       pthread_setspecific(threadEnd, nullptr);
     }
     if (fromRealtimeKit) RealtimeKit::Instance().GrantEnded();
-    RealtimeTimeLimit::Instance().Release();
+    RealtimeTimeLimit::Instance().Release(timeSlot, threadEnds);
   }
-  // Real-time scheduling that nothing here granted is dropped; the check and the write under
-  // the lock, so that a registration of the thread cannot come in between.
-  void UndoUnregistered(pid_t threadId) {
+  // RealtimeKit's late grant is dropped when the thread still holds exactly it and no
+  // registration. A grant of the kernel's in the meantime is SCHED_FIFO, and RealtimeKit is not
+  // asked again after a timeout, so the same state is the late grant; the check and the write
+  // under the lock, so that a registration that is added meanwhile is seen.
+  void UndoUnregistered(pid_t threadId, int priority) {
     std::lock_guard<std::mutex> hold(lock);
     Scheduling now{};
     if (byThread.count(threadId) != 0 || !ReadScheduling(threadId, &now) ||
-        !IsRealtime(now.policy)) {
+        now.policy != (SCHED_RR | SCHED_RESET_ON_FORK) || now.priority != priority) {
       return;
     }
     WriteScheduling(threadId, {SCHED_OTHER | SCHED_RESET_ON_FORK, 0});
@@ -126,7 +132,7 @@ class Registrations {
       if (found == self->byThread.end()) return;
       handle = reinterpret_cast<HANDLE>(found->second);
     }
-    self->Remove(handle);
+    self->Remove(handle, true);
   }
   std::mutex lock;
   std::map<std::uintptr_t, Registration> table;
@@ -144,7 +150,11 @@ DWORD ErrorFromErrno(int error) {
 // ceiling when that is lower.
 bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* error) {
   RealtimeTimeLimit& limit = RealtimeTimeLimit::Instance();
-  if (!limit.Hold(error)) return false;
+  int timeSlot = -1;
+  if (!limit.Hold(threadId, &timeSlot, error)) {
+    if (*error == ERROR_NOT_ENOUGH_QUOTA) NoteRefused(quorvane::AvrtRefusal::kTimeLimitTooShort);
+    return false;
+  }
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
   if (const int ceiling = GrantDirectly(threadId, task.Top())) {
@@ -152,17 +162,18 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
     const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
     // Lowering a grant is always allowed.
     WriteScheduling(threadId, start);
-    *registration = {threadId, &task, {}, start, ceiling, false};
+    *registration = {threadId, &task, {}, start, ceiling, false, timeSlot};
     return true;
   }
   NoteKernelRefused(errno);
   // RealtimeKit cannot raise a thread later without being asked again: ask for normal.
   if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
     NoteGrantedByRealtimeKit();
-    *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted}, granted, true};
+    *registration = {threadId, &task, {},      {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                     granted,  true,  timeSlot};
     return true;
   }
-  limit.Release();
+  limit.Release(timeSlot, false);
   return false;
 }
 
@@ -200,8 +211,8 @@ void RenewAfterFork() {
 
 }  // namespace
 
-void UndoLateGrant(pid_t threadId) {
-  Registrations::Instance().UndoUnregistered(threadId);
+void UndoLateGrant(pid_t threadId, int priority) {
+  Registrations::Instance().UndoUnregistered(threadId, priority);
 }
 
 }  // namespace avrt
@@ -251,7 +262,7 @@ HANDLE AvSetMmMaxThreadCharacteristicsA(LPCSTR firstTask, LPCSTR secondTask, LPD
   } catch (const std::bad_alloc&) {
     // A grant nobody holds a handle to could never be reverted.
     avrt::PutBack(registration);
-    avrt::RealtimeTimeLimit::Instance().Release();
+    avrt::RealtimeTimeLimit::Instance().Release(registration.timeSlot, false);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -298,7 +309,7 @@ BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {
   avrt::Scheduling now{};
   if (restored || !avrt::ReadScheduling(registration.threadId, &now) ||
       !avrt::IsRealtime(now.policy)) {
-    Registrations::Instance().Remove(handle);
+    Registrations::Instance().Remove(handle, false);
   }
   if (!restored) {
     SetLastError(error);

@@ -19,6 +19,7 @@ namespace {
 struct LastCall {
   quorvane::AvrtGrantor grantedBy = quorvane::AvrtGrantor::kNone;
   int kernelErrno = 0;
+  quorvane::AvrtRefusal refusal = quorvane::AvrtRefusal::kNone;
   char realtimeKitSaid[sizeof(quorvane::AvrtExplanation::realtimeKitSaid)] = "";
 };
 thread_local LastCall lastCall;
@@ -28,7 +29,8 @@ thread_local LastCall lastCall;
 void ReadRealtimeKit(quorvane::AvrtExplanation* explanation) {
   int priority = 0;
   std::int64_t microseconds = 0;
-  explanation->realtimeKitAnswers = RealtimeKit::Instance().Limits(&priority, &microseconds);
+  explanation->realtimeKitAnswers =
+      RealtimeKit::Instance().Limits(&priority, &microseconds, &explanation->realtimeKitContact);
   if (explanation->realtimeKitAnswers) {
     explanation->maxRealtimePriority = priority;
     explanation->rtTimeUSecMax = microseconds;
@@ -53,14 +55,20 @@ void NoteKernelRefused(int error) {
   lastCall.kernelErrno = error;
 }
 
-void NoteRealtimeKitRefused(const sd_bus_error& error) {
+void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const sd_bus_error& error) {
+  lastCall.refusal = why;
   std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s: %s",
                 error.name != nullptr ? error.name : "",
                 error.message != nullptr ? error.message : "");
 }
 
-void NoteRealtimeKitRefused(const char* why) {
-  std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s", why);
+void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const char* said) {
+  lastCall.refusal = why;
+  std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s", said);
+}
+
+void NoteRefused(quorvane::AvrtRefusal why) {
+  lastCall.refusal = why;
 }
 
 }  // namespace avrt
@@ -76,6 +84,7 @@ BOOL QuorvaneAvrtExplain(quorvane::AvrtExplanation* explanation, BOOL budget) {
   explanation->size = sizeof(quorvane::AvrtExplanation);
   explanation->grantedBy = avrt::lastCall.grantedBy;
   explanation->kernelErrno = avrt::lastCall.kernelErrno;
+  explanation->refusal = avrt::lastCall.refusal;
   std::memcpy(explanation->realtimeKitSaid, avrt::lastCall.realtimeKitSaid,
               sizeof explanation->realtimeKitSaid);
   if (budget) {

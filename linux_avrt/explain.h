@@ -4,6 +4,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "avrt_explanation.h"
+
 namespace avrt {
 
 // A registration call begins: forget the thread's previous one.
@@ -11,7 +13,10 @@ void NoteCallBegins();
 void NoteGrantedByKernel();
 void NoteGrantedByRealtimeKit();
 void NoteKernelRefused(int error);
-void NoteRealtimeKitRefused(const sd_bus_error& error);
-void NoteRealtimeKitRefused(const char* why);
+// Why RealtimeKit's path refused, and what it said ("name: message"), or the provider's words.
+void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const sd_bus_error& error);
+void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const char* said);
+// Why the provider itself refused, before either path was asked.
+void NoteRefused(quorvane::AvrtRefusal why);
 
 }  // namespace avrt

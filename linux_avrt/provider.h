@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "avrt_explanation.h"
 #include "mmcss_errors.h"
 
 #include <sys/resource.h>
@@ -63,24 +64,29 @@ int GrantDirectly(pid_t threadId, int priority);
 
 // Whether the policy, reset-on-fork aside, is SCHED_FIFO or SCHED_RR.
 bool IsRealtime(int policy);
-// Drops real-time scheduling that RealtimeKit applied after its call gave up, unless the thread
-// holds a registration now.
-void UndoLateGrant(pid_t threadId);
+// Drops real-time scheduling that RealtimeKit applied after its call gave up: only the grant it
+// was asked for (`threadId` at SCHED_RR `priority`, as RealtimeKit sets it), and only while the
+// thread holds no registration.
+void UndoLateGrant(pid_t threadId, int priority);
 
 // The process's RLIMIT_RTTIME while any grant is held, on both paths. A real-time thread that
 // runs past the hard limit without blocking gets the whole process killed; the soft limit, at
-// half of it, comes first and the SIGXCPU guard demotes the thread instead. The kernel checks at
-// its tick, so a hard limit too short to demote in time refuses the grant.
+// half of it, comes first and the SIGXCPU guard demotes every holder instead. The kernel checks
+// at its tick, so a hard limit too short to demote in time refuses the grant.
 class RealtimeTimeLimit {
  public:
-  // Before a grant, on either path: installs the guard. False, with the Windows error that
-  // says why, when the limit in force leaves no safe grant.
-  bool Hold(DWORD* error);
+  // Before a grant of `threadId`, on either path: records the thread for the guard and
+  // installs it. False, with the Windows error that says why, when the limit in force leaves
+  // no safe grant. `slot` names the hold for Release.
+  bool Hold(pid_t threadId, int* slot, DWORD* error);
+  // One more hold while one is held: for a grant that may still arrive after its call gave up.
+  bool Retain(pid_t threadId, int* slot);
   // For a held grant that RealtimeKit makes: the hard limit at most `ceiling`, as it requires.
   bool Tighten(rlim_t ceiling, DWORD* error);
-  // A grant has ended, or was not made after Hold; the last one puts the program's limits and
-  // its SIGXCPU disposition back.
-  void Release();
+  // A hold has ended: its grant was reverted or not made, or its thread is ending (and may
+  // still be real-time until it has left). The last one makes every ended holder normal, then
+  // puts the program's limits and its SIGXCPU disposition back.
+  void Release(int slot, bool threadEnds);
 
   static RealtimeTimeLimit& Instance() { return Lasting<RealtimeTimeLimit>(); }
   // In a forked child: no grants held, the program's limits and disposition back.
@@ -89,10 +95,16 @@ class RealtimeTimeLimit {
  private:
   bool Keep(rlim_t ceiling, DWORD* error);
   void Restore();
+  bool Record(pid_t threadId, int* slot);
+  void Forget(int slot);
+  void ReclaimEnded();
 
   std::mutex lock;
   int holders = 0;
   rlimit saved{};  // the program's own limits, before the first hold
+  int used = 0;    // slots of the thread record handed out so far
+  int firstFree = -1;
+  int ended = 0;  // slots of threads that ended holding the limit
 };
 
 // Second step: RealtimeKit on the system bus. One connection for the process, opened on first
@@ -105,8 +117,9 @@ class RealtimeKit {
   // why.
   int MakeRealtime(pid_t threadId, int priority, DWORD* error);
   // RealtimeKit's MaxRealtimePriority and RTTimeUSecMax, read as a request would read them:
-  // false when it cannot be asked now.
-  bool Limits(int* priority, std::int64_t* microseconds);
+  // false when it cannot be asked now. `contact` says how the last contact with it went: limits
+  // read before are not given once a later contact failed.
+  bool Limits(int* priority, std::int64_t* microseconds, quorvane::AvrtRefusal* contact);
   // A grant RealtimeKit made has ended: its per-user limit may have room again.
   void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 
@@ -121,7 +134,8 @@ class RealtimeKit {
   bool ReadLimits(DWORD* error);
   bool Reachable(DWORD* error);
   int Ask(pid_t threadId, int priority, DWORD* error);
-  void GiveUp(DWORD error);
+  void GiveUp(DWORD error, quorvane::AvrtRefusal why);
+  void ContactFailed(quorvane::AvrtRefusal why, const char* said);
   std::uint64_t Allowance() const;
   std::uint64_t Deadline() const;
   void Spend(std::uint64_t since);
@@ -129,7 +143,11 @@ class RealtimeKit {
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
   DWORD refusal = ERROR_SUCCESS;  // once set, the answer to every later request
-  std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
+  // How the last contact with RealtimeKit went, and what the bus said when it failed.
+  quorvane::AvrtRefusal contact = quorvane::AvrtRefusal::kNone;
+  char contactSaid[160] = "";
+  bool answeredBefore = false;
+  std::uint64_t budgetLeft;  // microseconds this process may still wait for the bus
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
   // After RealtimeKit said its limits are reached: until when it is not asked again, and what

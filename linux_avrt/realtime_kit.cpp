@@ -25,6 +25,7 @@ namespace {
 constexpr const char* kService = "org.freedesktop.RealtimeKit1";
 constexpr const char* kObject = "/org/freedesktop/RealtimeKit1";
 constexpr const char* kInterface = "org.freedesktop.RealtimeKit1";
+constexpr const char* kSpawnErrors = "org.freedesktop.DBus.Error.Spawn.";
 constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socket";
 // RealtimeKit answers within milliseconds, polkit's verdict included. Every wait of the
 // process for the bus (connecting, authenticating, the bus's Hello, each call) shares one
@@ -62,13 +63,57 @@ bool RunUntil(sd_bus* bus, std::uint64_t deadline, Done done) {
   return true;
 }
 
-// RealtimeKit turns every refusal into AccessDenied with strerror's text; its per-user thread,
-// process and burst limits read "Device or resource busy".
-DWORD ErrorFromBus(const sd_bus_error& error) {
-  if (error.message != nullptr && std::strstr(error.message, std::strerror(EBUSY)) != nullptr) {
-    return ERROR_TOO_MANY_THREADS;
+using quorvane::AvrtRefusal;
+
+struct Verdict {
+  DWORD error;
+  AvrtRefusal why;
+};
+
+bool Named(const sd_bus_error& error, const char* name) {
+  return error.name != nullptr && std::strcmp(error.name, name) == 0;
+}
+
+// RealtimeKit answers every refusal as AccessDenied with strerror's text in its own C locale,
+// whatever the caller's: its per-user thread, process and burst limits read "Device or resource
+// busy", polkit's refusal "Operation not permitted". The bus itself answers for a service that
+// is not there: unknown (nothing could start it), or activatable but failing to start.
+Verdict Classify(const sd_bus_error& error) {
+  const bool denied = Named(error, SD_BUS_ERROR_ACCESS_DENIED);
+  const auto says = [&error](const char* text) {
+    return error.message != nullptr && std::strcmp(error.message, text) == 0;
+  };
+  if (denied && says("Device or resource busy")) {
+    return {ERROR_TOO_MANY_THREADS, AvrtRefusal::kRealtimeKitBusy};
   }
-  return ERROR_ACCESS_DENIED;
+  if (denied && says("Operation not permitted")) {
+    return {ERROR_ACCESS_DENIED, AvrtRefusal::kRealtimeKitNotPermitted};
+  }
+  if (Named(error, SD_BUS_ERROR_SERVICE_UNKNOWN)) {
+    return {ERROR_ACCESS_DENIED, AvrtRefusal::kRealtimeKitNotInstalled};
+  }
+  // NoReply: the service left the bus without answering.
+  if (Named(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) || Named(error, SD_BUS_ERROR_NO_REPLY) ||
+      (error.name != nullptr &&
+       std::strncmp(error.name, kSpawnErrors, std::strlen(kSpawnErrors)) == 0)) {
+    return {ERROR_ACCESS_DENIED, AvrtRefusal::kRealtimeKitNotRunning};
+  }
+  if (Named(error, SD_BUS_ERROR_TIMEOUT) || Named(error, "org.freedesktop.DBus.Error.TimedOut")) {
+    return {ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut};
+  }
+  return {ERROR_ACCESS_DENIED, AvrtRefusal::kRealtimeKitRefused};
+}
+
+// Whether RealtimeKit itself answered: its refusals are answers; a missing or silent service
+// is not.
+bool ContactMade(AvrtRefusal why) {
+  return why == AvrtRefusal::kNone || why == AvrtRefusal::kRealtimeKitBusy ||
+         why == AvrtRefusal::kRealtimeKitNotPermitted || why == AvrtRefusal::kRealtimeKitRefused;
+}
+
+void Describe(const sd_bus_error& error, char* text, std::size_t size) {
+  std::snprintf(text, size, "%s: %s", error.name != nullptr ? error.name : "",
+                error.message != nullptr ? error.message : "");
 }
 
 // The thread's real-time priority when it holds real-time scheduling, else 0.
@@ -82,10 +127,13 @@ int RealtimePriority(pid_t threadId) {
 // One MakeThreadRealtimeWithPID on its way; RealtimeKit applies a grant just before it answers.
 struct RealtimeKit::Call {
   pid_t threadId = 0;
+  int priority = 0;
+  int timeSlot = -1;  // a hold of the real-time time limit while a late grant may come
   sd_bus_slot* slot = nullptr;
   bool answered = false;
   bool granted = false;
   DWORD error = ERROR_ACCESS_DENIED;
+  AvrtRefusal why = AvrtRefusal::kNone;
   char said[128] = "";  // the refusal's name and text
 
   static int OnAnswer(sd_bus_message* answer, void* userdata, sd_bus_error*) {
@@ -94,13 +142,13 @@ struct RealtimeKit::Call {
     const sd_bus_error* failure = sd_bus_message_get_error(answer);
     call->granted = failure == nullptr;
     if (failure != nullptr) {
-      call->error = ErrorFromBus(*failure);
-      std::snprintf(call->said, sizeof call->said, "%s: %s",
-                    failure->name != nullptr ? failure->name : "",
-                    failure->message != nullptr ? failure->message : "");
+      const Verdict verdict = Classify(*failure);
+      call->error = verdict.error;
+      call->why = verdict.why;
+      Describe(*failure, call->said, sizeof call->said);
       // Answered on the asking thread, which the explanation is about (a late answer reaches
       // the watcher's thread instead, which nobody asks).
-      NoteRealtimeKitRefused(*failure);
+      NoteRealtimeKitRefused(verdict.why, *failure);
     }
     return 0;
   }
@@ -108,23 +156,29 @@ struct RealtimeKit::Call {
   // A call that gave up may still be granted: when polkit or the service answers late,
   // RealtimeKit applies the grant all the same. A thread of its own keeps the connection and
   // waits for the answer (or the bus's word that the service is gone), then undoes what came.
+  // Until then the thread holds the real-time time limit, as a grant would.
   static void WatchForLateGrant(sd_bus* bus, Call* call) {
+    if (!RealtimeTimeLimit::Instance().Retain(call->threadId, &call->timeSlot)) {
+      call->timeSlot = -1;
+    }
     auto watch = [bus, call] {
       RunUntil(bus, kNever, [call] { return call->answered; });
-      UndoLateGrant(call->threadId);
-      sd_bus_slot_unref(call->slot);
-      sd_bus_close_unref(bus);
-      delete call;
+      Finish(bus, call);
     };
     try {
       std::thread(watch).detach();
     } catch (const std::exception&) {
       // No thread to spare: what has come is undone now, a later grant cannot be.
-      UndoLateGrant(call->threadId);
-      sd_bus_slot_unref(call->slot);
-      sd_bus_close_unref(bus);
-      delete call;
+      Finish(bus, call);
     }
+  }
+
+  static void Finish(sd_bus* bus, Call* call) {
+    UndoLateGrant(call->threadId, call->priority);
+    if (call->timeSlot >= 0) RealtimeTimeLimit::Instance().Release(call->timeSlot, false);
+    sd_bus_slot_unref(call->slot);
+    sd_bus_close_unref(bus);
+    delete call;
   }
 };
 
@@ -143,7 +197,24 @@ void RealtimeKit::Spend(std::uint64_t since) {
   budgetLeft -= std::min(budgetLeft, Now() - since);
 }
 
-void RealtimeKit::GiveUp(DWORD error) {
+// Limits read before are not given again until RealtimeKit answers again.
+void RealtimeKit::ContactFailed(AvrtRefusal why, const char* said) {
+  // A service that answered this process before and is unknown to the bus now has stopped.
+  contact = why == AvrtRefusal::kRealtimeKitNotInstalled && answeredBefore
+                ? AvrtRefusal::kRealtimeKitNotRunning
+                : why;
+  maxPriority = 0;
+  if (said != nullptr) {
+    std::snprintf(contactSaid, sizeof contactSaid, "%s", said);
+  } else {
+    std::snprintf(contactSaid, sizeof contactSaid, "%s",
+                  why == AvrtRefusal::kBusTimedOut ? "no answer on the system bus in time"
+                                                   : "the system bus could not be reached");
+  }
+}
+
+void RealtimeKit::GiveUp(DWORD error, AvrtRefusal why) {
+  ContactFailed(why, nullptr);
   refusal = error;
   sd_bus_close_unref(bus);
   bus = nullptr;
@@ -159,7 +230,8 @@ void RealtimeKit::RenewAfterFork() {
 // bounded by the budget.
 bool RealtimeKit::Connect(DWORD* error) {
   if (bus != nullptr) return true;
-  const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  // As sd-bus reads it: a set-user-id program does not take it from its caller.
+  const char* address = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
   const std::uint64_t start = Now();
   const std::uint64_t deadline = Deadline();
   sd_bus* opened = nullptr;
@@ -175,7 +247,8 @@ bool RealtimeKit::Connect(DWORD* error) {
   bus = opened;
   if (!ready) {
     // A bus that cannot be reached now is not asked again.
-    GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
+    GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED,
+           late ? AvrtRefusal::kBusTimedOut : AvrtRefusal::kBusUnreachable);
     *error = refusal;
     return false;
   }
@@ -200,15 +273,30 @@ bool RealtimeKit::ReadLimits(DWORD* error) {
                                          &failure, 'x', &microseconds);
     Spend(start);
   }
-  sd_bus_error_free(&failure);
   if (result == -ETIMEDOUT) {
-    GiveUp(ERROR_TIMEOUT);
+    sd_bus_error_free(&failure);
+    GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
     *error = refusal;
     return false;
   }
-  // A limit of 0 would have the kernel kill the process at once.
   *error = ERROR_ACCESS_DENIED;
-  if (result < 0 || priority < 1 || microseconds <= 0) return false;
+  if (result < 0) {
+    const bool named = sd_bus_error_is_set(&failure);
+    char said[sizeof contactSaid] = "RealtimeKit gave no limits";
+    if (named) Describe(failure, said, sizeof said);
+    ContactFailed(named ? Classify(failure).why : AvrtRefusal::kRealtimeKitNotRunning, said);
+    sd_bus_error_free(&failure);
+    return false;
+  }
+  sd_bus_error_free(&failure);
+  contact = AvrtRefusal::kNone;
+  answeredBefore = true;
+  // A limit of 0 would have the kernel kill the process at once.
+  if (priority < 1 || microseconds <= 0) {
+    contact = AvrtRefusal::kRealtimeKitRefused;
+    std::snprintf(contactSaid, sizeof contactSaid, "RealtimeKit gave no usable limits");
+    return false;
+  }
   maxPriority = priority;
   maxRealtimeMicroseconds = microseconds;
   return true;
@@ -223,6 +311,7 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     return 0;
   }
   call->threadId = threadId;
+  call->priority = priority;
   const int before = RealtimePriority(threadId);
   sd_bus_message* message = nullptr;
   const std::uint64_t start = Now();
@@ -241,7 +330,8 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
   sd_bus_message_unref(message);
   if (result < 0) {
     delete call;
-    if (result != -ENOMEM) GiveUp(ERROR_ACCESS_DENIED);  // the connection has closed
+    // The connection has closed.
+    if (result != -ENOMEM) GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusUnreachable);
     *error = result == -ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : refusal;
     return 0;
   }
@@ -252,6 +342,15 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
   const int now = RealtimePriority(threadId);
   const int held = call->granted ? priority : (now != before ? now : 0);
   *error = call->error;
+  if (answered) {
+    if (ContactMade(call->why)) {
+      contact = AvrtRefusal::kNone;
+      answeredBefore = true;
+    } else {
+      ContactFailed(call->why, call->said);
+      NoteRealtimeKitRefused(contact, contactSaid);
+    }
+  }
   if (held == 0 && answered && call->error == ERROR_TOO_MANY_THREADS) {
     std::snprintf(busySaid, sizeof busySaid, "%s (its answer to an earlier thread; not asked)",
                   call->said);
@@ -261,39 +360,55 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     sd_bus_slot_unref(call->slot);
     delete call;
     // A call that timed out, or a connection that failed, is not tried again.
-    if (!answered) GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED);
-    if (held == 0 && !answered) *error = refusal;
+    if (!answered) {
+      GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED,
+             late ? AvrtRefusal::kBusTimedOut : AvrtRefusal::kBusUnreachable);
+      if (held == 0) {
+        *error = refusal;
+        NoteRealtimeKitRefused(contact, contactSaid);
+      }
+    }
     return held;
   }
   Call::WatchForLateGrant(bus, call);
   bus = nullptr;
-  GiveUp(ERROR_TIMEOUT);
+  GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
   *error = refusal;
+  NoteRealtimeKitRefused(contact, contactSaid);
   return 0;
 }
 
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock);
-  if (!Reachable(error)) return 0;
+  if (!Reachable(error)) {
+    NoteRealtimeKitRefused(contact, contactSaid);
+    return 0;
+  }
   if (Now() < busyUntil.load(std::memory_order_relaxed)) {
-    NoteRealtimeKitRefused(busySaid);
+    NoteRealtimeKitRefused(AvrtRefusal::kRealtimeKitBusyNotAsked, busySaid);
     *error = ERROR_TOO_MANY_THREADS;
     return 0;
   }
   // RealtimeKit refuses a process that could run real-time for longer than its maximum.
   if (!RealtimeTimeLimit::Instance().Tighten(static_cast<rlim_t>(maxRealtimeMicroseconds), error)) {
-    NoteRealtimeKitRefused(*error == ERROR_NOT_ENOUGH_QUOTA
-                               ? "its RTTimeUSecMax is too short to demote a thread in time"
-                               : "RLIMIT_RTTIME could not be lowered to its RTTimeUSecMax");
+    const bool tooShort = *error == ERROR_NOT_ENOUGH_QUOTA;
+    NoteRealtimeKitRefused(
+        tooShort ? AvrtRefusal::kTimeLimitTooShort : AvrtRefusal::kTimeLimitNotLowered,
+        tooShort ? "its RTTimeUSecMax is too short to demote a thread in time"
+                 : "RLIMIT_RTTIME could not be lowered to its RTTimeUSecMax");
     return 0;
   }
   return Ask(threadId, std::clamp(priority, 1, maxPriority), error);
 }
 
-bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds) {
+bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds, AvrtRefusal* contactWas) {
   std::lock_guard<std::mutex> hold(lock);
+  // Read afresh: RealtimeKit may have gone since it last answered.
+  maxPriority = 0;
   DWORD error = ERROR_SUCCESS;
-  if (!Reachable(&error)) return false;
+  const bool reachable = Reachable(&error);
+  *contactWas = contact;
+  if (!reachable) return false;
   *priority = maxPriority;
   *microseconds = maxRealtimeMicroseconds;
   return true;
@@ -301,12 +416,9 @@ bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds) {
 
 // Connected, with the limits read, within the process's budget for the bus.
 bool RealtimeKit::Reachable(DWORD* error) {
-  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT);
+  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
   if (refusal == ERROR_SUCCESS && Connect(error) && ReadLimits(error)) return true;
   if (refusal != ERROR_SUCCESS) *error = refusal;
-  NoteRealtimeKitRefused(refusal == ERROR_TIMEOUT   ? "no answer on the system bus in time"
-                         : refusal != ERROR_SUCCESS ? "the system bus could not be reached"
-                                                    : "RealtimeKit gave no limits (not running?)");
   return false;
 }
 

@@ -10,10 +10,16 @@ else
   LIVE_AWK=awk
 fi
 
-# ensure_packages PACKAGE...: installs the missing ones with apt-get when run as root;
-# otherwise names them and stops. A failed step of apt stops the script with apt's own last
-# lines and what would repair the machine; nothing is repaired behind the user's back.
+# ensure_packages [--no-install-recommends] PACKAGE...: installs the missing ones with apt-get
+# when run as root; otherwise names them and stops. A failed step of apt stops the script with
+# apt's own last lines and what would repair the machine; nothing is repaired behind the user's
+# back.
 ensure_packages() {
+  options=""
+  if [ "$1" = --no-install-recommends ]; then
+    options=$1
+    shift
+  fi
   missing=""
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -22,7 +28,7 @@ ensure_packages() {
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing Debian packages:$missing" >&2
-    echo "Install them with: sudo apt-get install$missing" >&2
+    echo "Install them with: sudo apt-get install${options:+ $options}$missing" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
@@ -43,13 +49,13 @@ ensure_packages() {
   # shellcheck disable=SC2086
   apt-get $apt_lock check -q >"$apt_log" 2>&1 || apt_failed "apt-get check"
   # shellcheck disable=SC2086
-  LC_ALL=C apt-get install -s $missing >"$apt_log" 2>&1 || apt_failed "apt-get install -s$missing"
+  LC_ALL=C apt-get install -s $options $missing >"$apt_log" 2>&1 || apt_failed "apt-get install -s$missing"
   total=$(grep -c '^Inst ' "$apt_log" || true)  # none: only packages to configure
   # What this machine needs, as apt measures it before it would start: "Need to get 104 MB of
   # archives." and "After this operation, 409 MB of additional disk space will be used." An
   # answer of no is a non-zero status by design; only the figures count.
   # shellcheck disable=SC2086
-  cost=$(LC_ALL=C apt-get install --assume-no $missing 2>/dev/null | sed -n \
+  cost=$(LC_ALL=C apt-get install --assume-no $options $missing 2>/dev/null | sed -n \
     -e 's/^Need to get \([0-9.,]* [kMG]*B\)\(\/[0-9.,]* [kMG]*B\)* of archives\./\1 to download/p' \
     -e 's/^After this operation, \([0-9.,]* [kMG]*B\) of additional disk space will be used\./\1 installed/p' |
     paste -sd';' - | sed 's/;/, /g')
@@ -58,7 +64,7 @@ ensure_packages() {
   # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase. Its own
   # output goes to the log, shown if it fails.
   # shellcheck disable=SC2086
-  if ! { apt-get $apt_lock install -y -q -o APT::Status-Fd=3 $missing 3>&1 >"$apt_log" 2>&1
+  if ! { apt-get $apt_lock install -y -q -o APT::Status-Fd=3 $options $missing 3>&1 >"$apt_log" 2>&1
          echo "quorvane-status:$?"; } |
     $LIVE_AWK -F: '
       $1 == "quorvane-status" { status = $2; next }
@@ -127,6 +133,9 @@ with_progress() {
 NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 util-linux pkg-config libsystemd-dev locales"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
+# Test-only, without its recommends (a session manager, the Pulse server): PipeWire, a real
+# client of RealtimeKit, runs beside the tool.
+CLIENT_PACKAGES="pipewire"
 WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # bench/service.py sets the service phase beside cyclictest.

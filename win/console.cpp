@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "report.h"
 #include "test_run.h"
 #include "version.h"
 
@@ -208,8 +209,8 @@ int RunTest(int argc, char** argv, ReportMode mode, const ServiceSettings& servi
 int Main(int argc, char** argv) {
   CommandLine line = ParseCommandLine(argc, argv);
   if (!line.unknownOption.empty()) {
-    std::cerr << "quorvane: unknown option " << line.unknownOption << " (see quorvane --help)"
-              << std::endl;
+    std::cerr << "quorvane: unknown option " << Printable(line.unknownOption)
+              << " (see quorvane --help)" << std::endl;
     return kStatusUnknownOption;
   }
   if (!line.serviceError.empty()) {

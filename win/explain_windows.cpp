@@ -80,6 +80,13 @@ std::string PolicyName(std::int32_t) {
   return "";
 }
 
+bool IsRealTime(const ThreadScheduling& scheduling) {
+  constexpr std::int32_t kLowestRealtimePriority = 16;
+  constexpr std::int32_t kHighestRealtimePriority = 31;
+  return scheduling.read && scheduling.priority >= kLowestRealtimePriority &&
+         scheduling.priority <= kHighestRealtimePriority;
+}
+
 const char* DefaultGrantor() {
   return "MMCSS";
 }

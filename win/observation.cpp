@@ -41,7 +41,10 @@ void WorkerObservation::Registration(HANDLE handle) {
   providerExplained = MmcssClient::Explain(&explanation, false);
   if (providerExplained) {
     grantedBy = explanation.grantedBy;
-    if (!registered) providerSaid = ProviderAccount(explanation);
+    if (!registered) {
+      providerSaid = ProviderAccount(explanation);
+      refusal = explanation.refusal;
+    }
   }
   registeredAt = ReadOwnScheduling();
 }

@@ -33,19 +33,6 @@ constexpr Meaning kMeanings[] = {
     {ERROR_NOT_ENOUGH_QUOTA, "real-time time limit too short"},
 };
 
-// Windows' real-time priorities start at 16; the Linux layer maps real-time policies there.
-constexpr std::int32_t kLowestRealtimePriority = 16;
-
-bool Raised(const ThreadScheduling& now, const ThreadScheduling& before) {
-  return now.read && before.read && now.priority > before.priority;
-}
-
-// Real-time scheduling as the inspector reads it: Windows' base priorities 16 to 31, to which
-// the Linux layer maps SCHED_FIFO and SCHED_RR.
-bool RealTime(const ThreadScheduling& scheduling) {
-  return scheduling.read && scheduling.priority >= kLowestRealtimePriority;
-}
-
 void AddGrant(const WorkerObservation& observation, std::vector<GrantGroup>* grants) {
   const std::string by = GrantorName(observation);
   const std::string policy = PolicyName(observation.atBarrier.policy);
@@ -70,10 +57,15 @@ void AddRefusal(const WorkerObservation& observation, std::vector<RefusalGroup>*
     return refusal.error == observation.error;
   });
   if (group == refusals->end()) {
-    refusals->push_back({observation.error, ErrorMeaning(observation.error), 0, {}});
+    refusals->push_back({observation.error, ErrorMeaning(observation.error), 0, {}, {}});
     group = std::prev(refusals->end());
   }
   ++group->threads;
+  if (observation.refusal != AvrtRefusal::kNone &&
+      std::find(group->reasons.begin(), group->reasons.end(), observation.refusal) ==
+          group->reasons.end()) {
+    group->reasons.push_back(observation.refusal);
+  }
   const std::string& said = observation.providerSaid;
   if (!said.empty() && std::find(group->providerSaid.begin(), group->providerSaid.end(), said) ==
                            group->providerSaid.end()) {
@@ -82,15 +74,21 @@ void AddRefusal(const WorkerObservation& observation, std::vector<RefusalGroup>*
 }
 
 void Verify(const WorkerObservation& observation, Verification* verified) {
-  if (!observation.registered) {
-    const ThreadScheduling& held = observation.atBarrier;
-    if (held.read && held.priority >= kLowestRealtimePriority) ++verified->refusedButRealTime;
-  } else if (Raised(observation.atBarrier, observation.before)) {
-    ++verified->applied;
-  } else if (Raised(observation.registeredAt, observation.before)) {
-    ++verified->demoted;
-  } else {
-    ++verified->grantedNotApplied;
+  switch (HoldOf(observation)) {
+    case Hold::kApplied:
+      ++verified->applied;
+      break;
+    case Hold::kGrantedNotApplied:
+      ++verified->grantedNotApplied;
+      break;
+    case Hold::kDemoted:
+      ++verified->demoted;
+      break;
+    case Hold::kRefusedButRealTime:
+      ++verified->refusedButRealTime;
+      break;
+    case Hold::kRefused:
+      break;
   }
 }
 
@@ -120,12 +118,13 @@ std::string JsonList(const std::vector<Item>& items, Write write) {
 
 }  // namespace
 
+// Real-time at the barrier is what counts, whatever the thread had before: a thread that
+// started real-time and kept it holds its grant as much as one raised to it.
 Hold HoldOf(const WorkerObservation& observation) {
-  if (!observation.registered) {
-    return RealTime(observation.atBarrier) ? Hold::kRefusedButRealTime : Hold::kRefused;
-  }
-  if (RealTime(observation.atBarrier)) return Hold::kApplied;
-  return RealTime(observation.registeredAt) ? Hold::kDemoted : Hold::kGrantedNotApplied;
+  const bool realTime = IsRealTime(observation.atBarrier);
+  if (!observation.registered) return realTime ? Hold::kRefusedButRealTime : Hold::kRefused;
+  if (realTime) return Hold::kApplied;
+  return IsRealTime(observation.registeredAt) ? Hold::kDemoted : Hold::kGrantedNotApplied;
 }
 
 std::string GrantorName(const WorkerObservation& observation) {
@@ -166,8 +165,8 @@ Report BuildReport(const std::vector<WorkerObservation>& observations, std::int3
   if (verified.grantedNotApplied > 0) {
     report.budget.hints.push_back(
         "registrations granted but not applied: " + std::to_string(verified.grantedNotApplied) +
-        "; their threads ran at their old priority, as with Wine's avrt.dll and stand-ins, "
-        "which hand out handles without changing the scheduling");
+        "; their threads did not run real-time, as with Wine's avrt.dll and stand-ins, "
+        "which hand out handles without real-time scheduling");
   }
   DescribeBudget(report, &report.budget);
   return report;
@@ -181,13 +180,15 @@ void PrintReport(const Report& report, std::ostream& out) {
   out << "Grants, as each thread read its scheduling with every registration held:" << std::endl;
   if (report.grants.empty()) out << "  none" << std::endl;
   for (const GrantGroup& grant : report.grants) {
-    out << "  " << grant.threads << " by " << grant.by << ": " << Scheduling(grant) << std::endl;
+    out << "  " << grant.threads << " by " << Printable(grant.by) << ": " << Scheduling(grant)
+        << std::endl;
   }
   const Verification& verified = report.verified;
   out << "Verification:" << std::endl;
-  out << "  " << verified.applied << " granted and applied, kept through the work" << std::endl;
+  out << "  " << verified.applied << " granted and applied, real-time through the work"
+      << std::endl;
   out << "  " << verified.grantedNotApplied
-      << " granted but not applied (the thread ran at its old priority)" << std::endl;
+      << " granted but not applied (the thread did not run real-time)" << std::endl;
   out << "  " << verified.demoted << " lost real-time scheduling during their work" << std::endl;
   out << "  " << verified.refusedButRealTime << " refused but running real-time anyway"
       << std::endl;
@@ -197,7 +198,7 @@ void PrintReport(const Report& report, std::ostream& out) {
     out << "  " << refusal.threads << " with error " << refusal.error << " (" << refusal.meaning
         << ")" << std::endl;
     for (const std::string& said : refusal.providerSaid) {
-      out << "    " << said << std::endl;
+      out << "    " << Printable(said) << std::endl;
     }
   }
   if (report.notStarted > 0) {
@@ -205,12 +206,12 @@ void PrintReport(const Report& report, std::ostream& out) {
   }
   out << "Budget:" << std::endl;
   for (const BudgetField& field : report.budget.fields) {
-    out << "  " << field.text << std::endl;
+    out << "  " << Printable(field.text) << std::endl;
   }
   out << "Hints:" << std::endl;
   if (report.budget.hints.empty()) out << "  none" << std::endl;
   for (const std::string& hint : report.budget.hints) {
-    out << "  - " << hint << std::endl;
+    out << "  - " << Printable(hint) << std::endl;
   }
   out << "An application in this process can rely on " << report.Reliable()
       << " real-time threads now." << std::endl;
@@ -258,10 +259,42 @@ void PrintJson(const Report& report, std::ostream& out) {
   out << json << std::endl;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at], or 0 (overlong forms, surrogates
+// and values past U+10FFFF are not UTF-8).
+std::size_t Utf8Length(const std::string& text, std::size_t at) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                       : lead >= 0xe0 && lead <= 0xef ? 3
+                       : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                      : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  const unsigned char second = byte(at + 1);
+  const unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+  const unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+  if (second < low || second > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((byte(at + i) & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
   std::string json = "\"";
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char c = text[at];
     const auto byte = static_cast<unsigned char>(c);
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0) {
+      json += "\xef\xbf\xbd";  // U+FFFD, the replacement character
+      ++at;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       json += '\\';
       json += c;
@@ -270,10 +303,38 @@ std::string JsonString(const std::string& text) {
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       json += escaped;
     } else {
-      json += c;
+      json.append(text, at, length);
     }
+    at += length;
   }
   return json + "\"";
+}
+
+std::string Printable(const std::string& text) {
+  std::string printable;
+  for (std::size_t at = 0; at < text.size();) {
+    const char c = text[at];
+    const auto byte = static_cast<unsigned char>(c);
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0) {
+      printable += "\xef\xbf\xbd";  // U+FFFD, as in the JSON
+      ++at;
+      continue;
+    }
+    if (c == '\n') {
+      printable += "\\n";
+    } else if (c == '\t') {
+      printable += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      printable += escaped;
+    } else {
+      printable.append(text, at, length);
+    }
+    at += length;
+  }
+  return printable;
 }
 
 std::string JsonBool(bool value) {

@@ -36,6 +36,7 @@ struct RefusalGroup {
   const char* meaning;
   std::int32_t threads;
   std::vector<std::string> providerSaid;  // each distinct account once
+  std::vector<AvrtRefusal> reasons;       // each distinct reason the provider gave once
 };
 
 struct Verification {
@@ -69,9 +70,16 @@ struct Report {
   // What the held threads got from a service phase; null when none ran.
   const ServiceSummary* service = nullptr;
 
-  // Registrations an application in this process can rely on: applied and kept.
+  // Registrations an application in this process can rely on: real-time with every
+  // registration held.
   std::int32_t Reliable() const { return verified.applied; }
 };
+
+// What a started worker held with every registration held.
+enum class Hold { kApplied, kGrantedNotApplied, kDemoted, kRefused, kRefusedButRealTime };
+Hold HoldOf(const WorkerObservation& observation);
+// The grant's source as the report names it: "kernel", "RealtimeKit", "portal", "MMCSS".
+std::string GrantorName(const WorkerObservation& observation);
 
 // The meaning of a registration's last-error value.
 const char* ErrorMeaning(DWORD error);
@@ -85,8 +93,11 @@ void PrintReport(const Report& report, std::ostream& out);
 // One JSON object on one line.
 void PrintJson(const Report& report, std::ostream& out);
 
-// JSON values for the budget's fields.
+// JSON values for the budget's fields. A string's bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(const std::string& text);
+// `text` with its control characters escaped (\n, \x1b), so that it stays on one line, and
+// bytes that are not UTF-8 as U+FFFD.
+std::string Printable(const std::string& text);
 std::string JsonBool(bool value);
 std::string JsonNumber(std::int64_t value);
 constexpr const char* kJsonNull = "null";

@@ -1,6 +1,8 @@
 /* A stand-in for avrt.dll that grants QUORVANE_FAKE_AVRT_GRANTS registrations at a time
    (default 32) and refuses the rest with ERROR_TOO_MANY_THREADS, like Windows 10 does.
    It records the calls it receives and how many registration calls were inside at once.
+   With QUORVANE_FAKE_AVRT_RAISE set, a granted thread is raised to TIME_CRITICAL, the top of
+   the normal range and not real-time, as a stand-in that only raises priorities does.
    Built with WITHOUT_<entry point> defined, it leaves that entry point out. */
 #include <stdatomic.h>
 #include <stdint.h>
@@ -10,6 +12,8 @@
 
 /* Windows' own on Windows; the compatibility layer's, shared with the caller, elsewhere. */
 void SetLastError(uint32_t error);
+void* GetCurrentThread(void);
+int SetThreadPriority(void* thread, int priority);
 
 #include "mmcss_errors.h"
 
@@ -57,6 +61,10 @@ void* AvSetMmMaxThreadCharacteristicsA(const char* firstTask, const char* second
   void* registration = NULL;
   if (atomic_fetch_add(&held, 1) < Grants()) {
     registration = (void*)atomic_fetch_add(&nextHandle, 1);
+    enum { kTimeCritical = 15 };
+    if (getenv("QUORVANE_FAKE_AVRT_RAISE") != NULL) {
+      SetThreadPriority(GetCurrentThread(), kTimeCritical);
+    }
   } else {
     atomic_fetch_sub(&held, 1);
     SetLastError(ERROR_TOO_MANY_THREADS);

@@ -15,11 +15,23 @@
 //   child <result> / thread <result>
 // where a child's result is "hung" when it was still waiting.
 //
+// avrt_probe blocked: a thread blocks every signal, as audio programs do in their real-time
+// threads, registers and runs 1 s of CPU time without blocking; the real-time limit's SIGXCPU
+// then reaches another thread. Run it under a hard RLIMIT_RTTIME below a second:
+//   blocked <result> / after <policy> <priority>
+//
+// avrt_probe elsewhere: a thread registers (against a RealtimeKit that does not answer, so its
+// request is left to a watcher), names its id, waits for a line on standard input (meanwhile
+// the test may give the thread real-time scheduling of its own and end RealtimeKit), then
+// waits for the watcher to end and reads its scheduling:
+//   registered <result> / thread <id> / after <policy> <priority>
+//
 // avrt_probe reuse: a thread registers and ends without reverting; new threads start until one
 // is given its id (run it where pid_max is small), which tries the old handle and registers:
 //   reused <tries> / stale <result> / registered <result>
 #include "mmcss.h"
 
+#include <dirent.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -250,10 +262,59 @@ int Reuse() {
 
 }  // namespace
 
+int Blocked() {
+  Provider provider;
+  std::thread([&] {
+    sigset_t every;
+    sigfillset(&every);
+    pthread_sigmask(SIG_BLOCK, &every, nullptr);
+    HANDLE registration = nullptr;
+    std::printf("blocked %s\n", provider.Registered(&registration).c_str());
+    for (const double start = ThreadCpuMilliseconds(); ThreadCpuMilliseconds() - start < 1000;) {
+    }
+    std::printf("after %s\n", CurrentPolicy().c_str());
+    if (registration != nullptr) provider.Revert(registration);
+  }).join();
+  return 0;
+}
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+    closedir(tasks);
+  }
+  return count;
+}
+
+int Elsewhere() {
+  Provider provider;
+  std::thread([&] {
+    // A sanitizer may run threads of its own: the watcher is the one more than before.
+    const int threads = ThreadCount();
+    HANDLE registration = nullptr;
+    std::printf("registered %s\nthread %d\n", provider.Registered(&registration).c_str(),
+                static_cast<int>(ThreadId()));
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) GiveUp("a line on standard input");
+    // The watcher has undone what it was waiting for and ended.
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (ThreadCount() > threads) {
+      if (std::chrono::steady_clock::now() > deadline) GiveUp("the watcher to end");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::printf("after %s\n", CurrentPolicy().c_str());
+  }).join();
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "single") == 0) return Single();
   if (argc > 1 && std::strcmp(argv[1], "reuse") == 0) return Reuse();
   if (argc > 1 && std::strcmp(argv[1], "forked") == 0) return Forked();
+  if (argc > 1 && std::strcmp(argv[1], "blocked") == 0) return Blocked();
+  if (argc > 1 && std::strcmp(argv[1], "elsewhere") == 0) return Elsewhere();
   const int count = argc > 1 ? std::atoi(argv[1]) : 128;
   const double spinMilliseconds = argc > 2 ? std::atof(argv[2]) : 0;
   const auto holdTime = std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 0);

@@ -235,12 +235,14 @@ void RegistrationHoldsFifoWithinTheBandAndRevertRestores(bool privileged) {
       EXPECT_EQ(explanation.grantedBy, AvrtGrantor::kNone);
       EXPECT_EQ(explanation.kernelErrno, EPERM);
       EXPECT_STREQ(explanation.realtimeKitSaid, "the system bus could not be reached");
+      EXPECT_EQ(explanation.refusal, AvrtRefusal::kBusUnreachable);
       return;
     }
     ASSERT_NE(registration, nullptr);
     EXPECT_EQ(explanation.grantedBy, AvrtGrantor::kKernel);
     EXPECT_EQ(explanation.kernelErrno, 0);
     EXPECT_STREQ(explanation.realtimeKitSaid, "");
+    EXPECT_EQ(explanation.refusal, AvrtRefusal::kNone);
     EXPECT_EQ(index, 6u);  // "Pro Audio", the higher task, sixth of the defaults
     EXPECT_EQ(Scheduling(), std::make_pair(SCHED_FIFO | SCHED_RESET_ON_FORK, 18));
     // The Pro Audio band, very low to critical, and Windows' high category for it.
@@ -319,6 +321,7 @@ TEST(LinuxAvrt, EachThreadIsToldOfItsOwnLastCallAndTheBudgetOnlyWhenAsked) {
     ASSERT_TRUE(MmcssClient::Explain(&explanation, true));
     EXPECT_FALSE(explanation.realtimeKitAnswers);
     EXPECT_EQ(explanation.maxRealtimePriority, 0);
+    EXPECT_EQ(explanation.realtimeKitContact, AvrtRefusal::kBusUnreachable);
   }).join();
   // A caller with a smaller record, from an older layout, is refused.
   auto explain = reinterpret_cast<AvrtExplainFunction>(

@@ -152,6 +152,9 @@ class Options(unittest.TestCase):
                          (0, f"quorvane {ARGS.version}\n", ""))
         self.assertEqual(self.installation.run("5", "--bogus", with_stderr=True),
                          (1, "", "quorvane: unknown option --bogus (see quorvane --help)\n"))
+        # Control characters are escaped: the message stays one line.
+        self.assertEqual(self.installation.run("--bo\ngus\x1b", with_stderr=True),
+                         (1, "", "quorvane: unknown option --bo\\ngus\\x1b (see quorvane --help)\n"))
 
     def test_explain_adds_the_report_between_the_results_and_the_pause(self):
         status, output = self.installation.run("--explain", "-3abc", env=NO_AVRT)
@@ -227,6 +230,83 @@ class Providers(unittest.TestCase):
         else:
             self.assertEqual((grant["by"], grant["policy"]), ("avrt library", "SCHED_OTHER"))
             self.assertEqual(budget["avrt_library"], "other")
+
+
+    def test_applied_means_real_time_at_the_barrier(self):
+        # Threads that start real-time (chrt) keep it under a stand-in that changes nothing:
+        # applied, and reliable. A stand-in that only raises the priority within the normal
+        # range leaves them normal: not applied, reliable 0.
+        if on_windows() or os.geteuid() != 0:
+            self.skipTest("chrt and a raised priority need root on Linux")
+        grants = {"QUORVANE_FAKE_AVRT_GRANTS": "8"}
+        status, output = self.run_with(ARGS.fake_avrt, grants, "8", "--json")[:2]
+        self.assertEqual(status, 0)
+        self.assertEqual(parse_report(self, output)["verified"]["applied"], 0)
+        installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(installation.remove)
+        status, output = installation.run("8", "--explain", env=grants,
+                                          prefix=("chrt", "-f", "50"))
+        self.assertEqual(status, 0)
+        self.assertIn("  8 granted and applied, real-time through the work\n", output)
+        self.assertIn("can rely on 8 real-time threads now.", output)
+        status, output = installation.run("8", "--json",
+                                          env=dict(grants, QUORVANE_FAKE_AVRT_RAISE="1"))
+        report = parse_report(self, output)
+        [grant] = report["grants"]
+        self.assertEqual((grant["policy"], grant["priority_min"]), ("SCHED_OTHER", 15), report)
+        self.assertEqual((report["verified"]["granted_not_applied"], report["reliable"]), (8, 0))
+
+
+# A process of the test's own, named by the kernel from `name` (cut at 15 bytes), with one
+# thread at a negative nice value, which RealtimeKit counts as it counts real-time threads.
+NAMED_HOLDER = """
+import ctypes, os, sys, threading
+ctypes.CDLL(None).prctl(15, sys.argv[1].encode("utf-8", "surrogateescape"))  # PR_SET_NAME
+ready = threading.Event()
+def hold():
+    os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), -5)
+    ready.set()
+    sys.stdin.read()
+threading.Thread(target=hold, daemon=True).start()
+ready.wait(10)
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+class OtherProcesses(unittest.TestCase):
+    """The report's account of this user's other processes, whatever their names hold."""
+
+    def setUp(self):
+        if on_windows() or os.geteuid() != 0:
+            self.skipTest("a negative nice value for the test's own process needs root on Linux")
+        self.installation = Installation(ARGS.fake_avrt)
+        self.addCleanup(self.installation.remove)
+
+    def start_holder(self, name):
+        holder = subprocess.Popen([sys.executable, "-c", NAMED_HOLDER, name],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(holder.wait, TIMEOUT_SECONDS)
+        self.addCleanup(holder.stdin.close)
+        self.addCleanup(holder.stdout.close)
+        self.assertEqual(holder.stdout.readline(), b"ready\n")
+        return holder.pid
+
+    def test_names_of_any_bytes_stay_valid_json_and_one_line(self):
+        # The kernel cuts "é" (two bytes) in half at the 15th byte; a newline is kept whole.
+        cut = self.start_holder("abcdefghijklmné-player")
+        newline = self.start_holder("two\nlines")
+        status, output = self.installation.run("1", "--json")
+        self.assertEqual(status, 0)
+        mine = {holder["pid"]: holder for holder in
+                parse_report(self, output)["budget"]["other_real_time_threads"]
+                if holder["pid"] in (cut, newline)}
+        self.assertEqual(mine, {
+            cut: {"process": "abcdefghijklmn\ufffd", "pid": cut, "threads": 1},
+            newline: {"process": "two\nlines", "pid": newline, "threads": 1}})
+        status, output = self.installation.run("1", "--explain")
+        self.assertIn(f" two\\nlines (pid {newline}) 1", output)
+        self.assertIn(f" abcdefghijklmn\ufffd (pid {cut}) 1", output)
 
 
 class ThreadLimit(unittest.TestCase):

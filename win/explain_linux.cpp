@@ -1,6 +1,7 @@
 // The Linux side of the report: the kernel's policy beside the priority, and what this process
 // and this user may get now, from the kernel, /proc and the provider.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,10 +24,8 @@ constexpr int kCapSysNice = 23;
 constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
 // Fields of /proc/PID/task/TID/stat counted after the command's closing parenthesis.
 constexpr std::size_t kFlagsField = 9 - 3;
+constexpr std::size_t kNiceField = 19 - 3;
 constexpr std::size_t kPolicyField = 41 - 3;
-// RealtimeKit's per-user thread limit and burst window, as it ships.
-constexpr int kRealtimeKitThreadsPerUser = 25;
-constexpr int kRealtimeKitBurstSeconds = 20;
 
 struct Limit {
   rlim_t soft;
@@ -75,11 +74,23 @@ long RealUid(const std::string& pid) {
   return -1;
 }
 
-// The fields of a stat line after the command, which may hold spaces and parentheses.
+// The whole of a small /proc file, through read(2): a process that ends meanwhile makes the
+// read fail (ESRCH), which a stream buffer read outside an istream would throw.
+std::string ReadWhole(const std::string& path) {
+  std::string text;
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return text;
+  char chunk[512];
+  for (ssize_t got; (got = read(file, chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(file);
+  return text;
+}
+
+// The fields of a stat line after the command, which may hold spaces, parentheses and newlines.
 std::vector<std::string> StatFields(const std::string& path, std::string* command) {
-  std::ifstream file(path);
-  std::string line;
-  std::getline(file, line);
+  const std::string line = ReadWhole(path);
   const auto open = line.find('(');
   const auto close = line.rfind(')');
   std::vector<std::string> fields;
@@ -107,7 +118,8 @@ struct RealtimeHolder {
   int threads;
 };
 
-// This user's real-time threads in other processes now: they share RealtimeKit's budget.
+// This user's threads in other processes that RealtimeKit counts against its per-user limit:
+// the real-time ones and those with a negative nice value, as it counts them.
 std::vector<RealtimeHolder> OtherRealtimeThreads() {
   std::vector<RealtimeHolder> holders;
   const long self = getpid();
@@ -125,25 +137,41 @@ std::vector<RealtimeHolder> OtherRealtimeThreads() {
       const auto fields = StatFields("/proc/" + pid + "/task/" + task + "/stat", nullptr);
       if (fields.size() <= kPolicyField) continue;
       const int policy = std::atoi(fields[kPolicyField].c_str());
-      if (policy == SCHED_FIFO || policy == SCHED_RR) ++threads;
+      const int nice = std::atoi(fields[kNiceField].c_str());
+      if (policy == SCHED_FIFO || policy == SCHED_RR || nice < 0) ++threads;
     }
     if (threads > 0) holders.push_back({command, std::strtol(pid.c_str(), nullptr, 10), threads});
   }
   return holders;
 }
 
-bool AnyRefusal(const Report& report, DWORD error) {
+bool AnyReason(const Report& report, AvrtRefusal reason) {
   return std::any_of(report.refusals.begin(), report.refusals.end(),
-                     [error](const RefusalGroup& refusal) { return refusal.error == error; });
+                     [reason](const RefusalGroup& refusal) {
+                       return std::find(refusal.reasons.begin(), refusal.reasons.end(), reason) !=
+                              refusal.reasons.end();
+                     });
 }
 
-bool ProviderSaid(const Report& report, const char* text) {
-  for (const RefusalGroup& refusal : report.refusals) {
-    for (const std::string& said : refusal.providerSaid) {
-      if (said.find(text) != std::string::npos) return true;
-    }
+// How the process's last contact with RealtimeKit went, for the budget.
+struct Contact {
+  const char* json;
+  const char* text;
+};
+
+Contact ContactOf(AvrtRefusal contact) {
+  switch (contact) {
+    case AvrtRefusal::kBusUnreachable:
+      return {"bus_unreachable", "the system bus could not be reached"};
+    case AvrtRefusal::kBusTimedOut:
+      return {"timed_out", "did not answer in time, and was not asked again"};
+    case AvrtRefusal::kRealtimeKitNotInstalled:
+      return {"not_installed", "not installed (the system bus knows no such service)"};
+    case AvrtRefusal::kRealtimeKitNotRunning:
+      return {"not_running", "installed but not running (activatable, no owner)"};
+    default:
+      return {"answered", "answers"};
   }
-  return false;
 }
 
 std::string YesNo(bool value) {
@@ -177,6 +205,10 @@ std::string PolicyName(std::int32_t policy) {
   }
 }
 
+bool IsRealTime(const ThreadScheduling& scheduling) {
+  return scheduling.read && (scheduling.policy == SCHED_FIFO || scheduling.policy == SCHED_RR);
+}
+
 const char* DefaultGrantor() {
   return "avrt library";
 }
@@ -208,25 +240,29 @@ void DescribeBudget(const Report& report, Budget* budget) {
                          : explained ? "Quorvane's provider"
                                      : "another one, which does not explain its grants")});
   const bool answers = explained && provider.realtimeKitAnswers;
+  const AvrtRefusal contact = explained ? provider.realtimeKitContact : AvrtRefusal::kNone;
+  const Contact contactWas = ContactOf(contact);
   fields.push_back({"realtime_kit",
                     !explained
                         ? kJsonNull
                         : "{\"answers\":" + JsonBool(answers) + ",\"max_realtime_priority\":" +
                               (answers ? JsonNumber(provider.maxRealtimePriority) : kJsonNull) +
                               ",\"rttime_usec_max\":" +
-                              (answers ? JsonNumber(provider.rtTimeUSecMax) : kJsonNull) + "}",
+                              (answers ? JsonNumber(provider.rtTimeUSecMax) : kJsonNull) +
+                              ",\"contact\":" + JsonString(contactWas.json) + "}",
                     !explained ? "RealtimeKit: not known (the avrt library does not say)"
                     : answers  ? "RealtimeKit: answers, MaxRealtimePriority " +
                                     std::to_string(provider.maxRealtimePriority) +
                                     ", RTTimeUSecMax " + std::to_string(provider.rtTimeUSecMax)
-                              : "RealtimeKit: does not answer on the system bus"});
+                    : contact != AvrtRefusal::kNone ? std::string("RealtimeKit: ") + contactWas.text
+                                                    : "RealtimeKit: gave no usable limits"});
   fields.push_back({"login_session", explained ? JsonBool(provider.inLoginSession) : kJsonNull,
                     "in a login session: " +
                         (explained ? YesNo(provider.inLoginSession) : std::string("not known"))});
   const std::vector<RealtimeHolder> holders = OtherRealtimeThreads();
   int held = 0;
   std::string json = "[";
-  std::string text = "this user's real-time threads in other processes:";
+  std::string text = "this user's real-time or negative-nice threads in other processes:";
   for (const RealtimeHolder& holder : holders) {
     held += holder.threads;
     if (json.size() > 1) json += ",";
@@ -251,28 +287,50 @@ void DescribeBudget(const Report& report, Budget* budget) {
                     "; the provider demotes a real-time thread that runs for half the hard "
                     "RLIMIT_RTTIME without blocking, and other programs may change it too");
   }
+  if (AnyReason(report, AvrtRefusal::kTimeLimitTooShort)) {
+    hints.push_back(
+        "the hard RLIMIT_RTTIME in force (or RealtimeKit's RTTimeUSecMax) is too short for a "
+        "thread over it to be demoted before the kernel kills the process, so the provider "
+        "refused: raise it (prlimit --rttime) or RealtimeKit's maximum");
+  }
   if (report.failed == report.notStarted || itself || !loaded) return;
-  if (explained && !answers) {
+  const auto happened = [&](AvrtRefusal reason) {
+    return explained && (contact == reason || AnyReason(report, reason));
+  };
+  if (happened(AvrtRefusal::kBusUnreachable)) {
     hints.push_back(
-        "RealtimeKit does not answer on the system bus: install and start it (apt "
-        "install rtkit); it grants real-time threads to users without rights");
+        "the system bus could not be reached, and RealtimeKit is asked through it: start the "
+        "system bus (dbus), and install RealtimeKit (apt install rtkit); it grants real-time "
+        "threads to users without rights");
+  } else if (happened(AvrtRefusal::kRealtimeKitNotInstalled)) {
+    hints.push_back(
+        "RealtimeKit is not installed: install it (apt install rtkit); it grants real-time "
+        "threads to users without rights");
+  } else if (happened(AvrtRefusal::kRealtimeKitNotRunning)) {
+    hints.push_back(
+        "RealtimeKit is installed but not running: start it (systemctl start rtkit-daemon), "
+        "and see its log if it does not stay up");
+  } else if (happened(AvrtRefusal::kBusTimedOut)) {
+    hints.push_back(
+        "RealtimeKit did not answer in time, and this process did not ask it again: the "
+        "machine or the bus was too busy; run again with fewer threads or on a quieter machine");
   }
-  if (ProviderSaid(report, "AccessDenied: Operation not permitted") && explained &&
-      !provider.inLoginSession) {
-    hints.push_back(
-        "RealtimeKit refused for lack of a login session: run the tool in a logind "
-        "session, or allow this user with a polkit rule for "
-        "org.freedesktop.RealtimeKit1.acquire-real-time");
+  if (happened(AvrtRefusal::kRealtimeKitNotPermitted)) {
+    hints.push_back(provider.inLoginSession
+                        ? "RealtimeKit refused: polkit does not allow this user "
+                          "org.freedesktop.RealtimeKit1.acquire-real-time"
+                        : "RealtimeKit refused for lack of a login session: run the tool in a "
+                          "logind session, or allow this user with a polkit rule for "
+                          "org.freedesktop.RealtimeKit1.acquire-real-time");
   }
-  if (AnyRefusal(report, ERROR_TOO_MANY_THREADS) && answers) {
+  if (happened(AvrtRefusal::kRealtimeKitBusy) || happened(AvrtRefusal::kRealtimeKitBusyNotAsked)) {
     hints.push_back(
-        "RealtimeKit's limit is reached: " + std::to_string(kRealtimeKitThreadsPerUser) +
-        " real-time threads per user, all of the user's processes together (" +
+        "RealtimeKit's limit is reached: its real-time threads per user count all of the "
+        "user's processes together (" +
         std::to_string(held) + " held by other processes now)");
-    hints.push_back("RealtimeKit's burst limit (" + std::to_string(kRealtimeKitThreadsPerUser) +
-                    " requests in " + std::to_string(kRealtimeKitBurstSeconds) +
-                    " s) outlives a run: run again after " +
-                    std::to_string(kRealtimeKitBurstSeconds) + " s");
+    hints.push_back(
+        "RealtimeKit's burst limit (requests per user within its burst window) outlives a run: "
+        "run again once the window has passed");
   }
   hints.push_back(
       "`@audio - rtprio 95` in /etc/security/limits.conf, with this user in the "
