@@ -214,7 +214,7 @@ int Main(int argc, char** argv) {
     return kStatusUnknownOption;
   }
   if (!line.serviceError.empty()) {
-    std::cerr << "quorvane: " << line.serviceError << " (see quorvane --help)" << std::endl;
+    std::cerr << "quorvane: " << Printable(line.serviceError) << " (see quorvane --help)" << std::endl;
     return kStatusUnknownOption;
   }
   if (line.help) {

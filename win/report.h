@@ -75,12 +75,6 @@ struct Report {
   std::int32_t Reliable() const { return verified.applied; }
 };
 
-// What a started worker held with every registration held.
-enum class Hold { kApplied, kGrantedNotApplied, kDemoted, kRefused, kRefusedButRealTime };
-Hold HoldOf(const WorkerObservation& observation);
-// The grant's source as the report names it: "kernel", "RealtimeKit", "portal", "MMCSS".
-std::string GrantorName(const WorkerObservation& observation);
-
 // The meaning of a registration's last-error value.
 const char* ErrorMeaning(DWORD error);
 
