@@ -4,6 +4,7 @@
 #include "no_cancellation.h"
 #include "provider.h"
 
+#include "bus.h"
 #include "explain.h"
 
 #include <sched.h>
@@ -185,6 +186,7 @@ bool PutBack(const Registration& registration) {
 // free. The parent's bus connection is left unused there, not closed.
 void RenewAfterFork() {
   Registrations::RenewAfterFork();
+  BusBudget::RenewAfterFork();
   RealtimeKit::RenewAfterFork();
   RealtimeTimeLimit::RenewAfterFork();
 }
@@ -193,6 +195,7 @@ void RenewAfterFork() {
 // child. Only the child's handler: one run before fork() would wait for a thread's bus request.
 [[maybe_unused]] const bool builtAtLoad = [] {
   Registrations::Instance();
+  BusBudget::Instance();
   RealtimeKit::Instance();
   RealtimeTimeLimit::Instance();
   return pthread_atfork(nullptr, nullptr, RenewAfterFork) == 0;

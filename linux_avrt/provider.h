@@ -96,8 +96,8 @@ class RealtimeTimeLimit {
 };
 
 // Second step: RealtimeKit on the system bus. One connection for the process, opened on first
-// need; all its waiting shares one budget, and a bus that failed or timed out is not asked
-// again by this process (a forked child opens its own).
+// need; all its waiting shares the process's one budget for the buses (bus.h), and a bus that
+// failed or timed out is not asked again by this process (a forked child opens its own).
 class RealtimeKit {
  public:
   // Asks for SCHED_RR at `priority` (clamped to 1..MaxRealtimePriority), with a
@@ -111,7 +111,7 @@ class RealtimeKit {
   void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 
   static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
-  // In a forked child: no connection (the parent's is left untouched) and a budget of its own.
+  // In a forked child: no connection (the parent's is left untouched).
   static void RenewAfterFork();
 
  private:
@@ -129,7 +129,7 @@ class RealtimeKit {
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
   DWORD refusal = ERROR_SUCCESS;  // once set, the answer to every later request
-  std::uint64_t budgetLeft;       // microseconds this process may still wait for the bus
+  char addressRefused[128] = "";  // why the bus address was not used, when it was not
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
   // After RealtimeKit said its limits are reached: until when it is not asked again, and what

@@ -31,6 +31,8 @@ READY_SECONDS = 10
 # However the bus fails, a run may wait for it about this much longer than a run without one.
 BUS_FAULT_SECONDS = 10
 NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+# A bus reached through a program that ignores SIGTERM and sleeps 30 s.
+UNIXEXEC = "unixexec:path=/bin/sh,argv1=-c,argv2=trap%20%27%27%20TERM%3B%20sleep%2030"
 COUNT = 128
 RTKIT_DAEMON = "/usr/libexec/rtkit-daemon"
 POLKITD_CANDIDATES = ("/usr/lib/polkit-1/polkitd", "/usr/libexec/polkitd")
@@ -225,6 +227,29 @@ class DirectPath(unittest.TestCase):
             self.assertEqual(results, {"first": "refused 5", "second": "refused 5",
                                        "child": "refused 5", "revert": "failed 6",
                                        "again": "failed 6"})
+
+    def test_bus_addresses_that_cannot_be_bounded_are_refused_at_once(self):
+        # A program that ignores SIGTERM, a host name to resolve, and a list whose one usable
+        # entry is a socket that does not exist: none is waited for, each run ends within
+        # BUS_FAULT_SECONDS of one without a bus, and the report says why.
+        prefix = as_nobody() if is_root() else ()
+        without_bus = TimedRun(self.installation, NO_BUS, prefix)
+        unreachable = "the kernel: Operation not permitted; RealtimeKit: the system bus could " \
+                      "not be reached (the address "
+        for address, reason in (
+                (UNIXEXEC, "unixexec was refused: it runs a program, and sd-bus waits for "
+                           "that program's end unbounded)"),
+                ("tcp:host=quorvane.invalid,port=4", "tcp was refused: a host name to resolve, "
+                 "which cannot be bounded (give a numeric address))"),
+                (f"{UNIXEXEC};;unix:path=/nonexistent/quorvane-bus;x-machine-unix:machine=m",
+                 "x-machine-unix was refused: it enters another machine's namespaces from a "
+                 "child that sd-bus waits for)")):
+            env = {"DBUS_SYSTEM_BUS_ADDRESS": address}
+            run = TimedRun(self.installation, env, prefix)
+            self.assertEqual(run.result, (0, 0, COUNT), address)
+            self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS, address)
+            self.assertEqual(self.installation.report(self, env, prefix)["refusals"][0][
+                "provider_said"], [unreachable + reason], address)
 
     def test_a_registration_ends_with_its_thread(self):
         # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
