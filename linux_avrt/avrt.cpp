@@ -6,6 +6,8 @@
 
 #include "bus.h"
 #include "explain.h"
+#include "paths.h"
+#include "portal.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ struct Registration {
   Scheduling current;  // what the grant holds now
   int ceiling;         // the highest priority the grant allows
   bool fromRealtimeKit;
+  bool fromPortal;
 };
 
 // Handles are small numbers, never addresses: one that is stale, invented or another
@@ -76,16 +79,19 @@ class Registrations {
   // The registration has ended: its grant no longer holds the real-time limit.
   void Remove(HANDLE handle) {
     bool fromRealtimeKit = false;
+    bool fromPortal = false;
     {
       std::lock_guard<std::mutex> hold(lock);
       auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
       if (found == table.end()) return;
       fromRealtimeKit = found->second.fromRealtimeKit;
+      fromPortal = found->second.fromPortal;
       byThread.erase(found->second.threadId);
       table.erase(found);
       pthread_setspecific(threadEnd, nullptr);
     }
     if (fromRealtimeKit) RealtimeKit::Instance().GrantEnded();
+    if (fromPortal) Portal::Instance().GrantEnded();
     RealtimeTimeLimit::Instance().Release();
   }
   // Real-time scheduling that nothing here granted is dropped; the check and the write under
@@ -140,29 +146,73 @@ DWORD ErrorFromErrno(int error) {
   return error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
 }
 
-// The grant, by the kernel first and RealtimeKit second, with the real-time limit held from
-// before the thread is real-time. Starts the thread at the task's normal priority, or at the
-// ceiling when that is lower.
+// The grant, along the paths in their order, with the real-time limit held from before the
+// thread is real-time. Starts the thread at the task's normal priority, or at the ceiling when
+// that is lower. RealtimeKit cannot raise a thread later without being asked again: the
+// services are asked for normal.
 bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* error) {
+  const Paths& paths = ChosenPaths();
+  if (paths.unknown[0] != '\0') {
+    NotePathRefused(paths.unknown);
+    *error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
   RealtimeTimeLimit& limit = RealtimeTimeLimit::Instance();
   if (!limit.Hold(error)) return false;
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
-  if (const int ceiling = GrantDirectly(threadId, task.Top())) {
-    NoteGrantedByKernel();
-    const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
-    // Lowering a grant is always allowed.
-    WriteScheduling(threadId, start);
-    *registration = {threadId, &task, {}, start, ceiling, false};
-    return true;
+  // The portal forwards to the RealtimeKit a direct request reaches: one of them answering
+  // decides, unless the portal cannot map this sandbox's ids, which RealtimeKit need not.
+  bool answered = false;
+  // A service that could not be reached at all does not replace what one reached said.
+  DWORD reachedSaid = ERROR_SUCCESS;
+  for (int i = 0; i < paths.count; ++i) {
+    switch (paths.order[i]) {
+      case Path::kKernel:
+        if (const int ceiling = GrantDirectly(threadId, task.Top())) {
+          NoteGrantedByKernel();
+          const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
+          // Lowering a grant is always allowed.
+          WriteScheduling(threadId, start);
+          *registration = {threadId, &task, {}, start, ceiling, false, false};
+          return true;
+        }
+        NoteKernelRefused(errno);
+        break;
+      case Path::kRealtimeKit:
+        if (answered) break;
+        if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
+          NoteGrantedByRealtimeKit();
+          *registration = {threadId, &task, {},   {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  true,  false};
+          return true;
+        }
+        answered = RealtimeKit::Instance().Reached();
+        if (answered || *error != ERROR_ACCESS_DENIED) reachedSaid = *error;
+        break;
+      case Path::kPortal: {
+        if (answered) break;
+        quorvane::AvrtRefusal why = quorvane::AvrtRefusal::kNone;
+        if (const int granted = Portal::Instance().MakeRealtime(threadId, normal, error, &why)) {
+          NoteGrantedByPortal();
+          *registration = {threadId, &task, {},  {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  false, true};
+          return true;
+        }
+        answered = why != quorvane::AvrtRefusal::kPortalUnreachable &&
+                   why != quorvane::AvrtRefusal::kPortalAddressRefused &&
+                   why != quorvane::AvrtRefusal::kPortalTimedOut &&
+                   why != quorvane::AvrtRefusal::kPortalPidMappingUnsupported &&
+                   why != quorvane::AvrtRefusal::kNone;
+        if (why != quorvane::AvrtRefusal::kPortalUnreachable &&
+            why != quorvane::AvrtRefusal::kPortalAddressRefused) {
+          reachedSaid = *error;
+        }
+        break;
+      }
+    }
   }
-  NoteKernelRefused(errno);
-  // RealtimeKit cannot raise a thread later without being asked again: ask for normal.
-  if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
-    NoteGrantedByRealtimeKit();
-    *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted}, granted, true};
-    return true;
-  }
+  if (reachedSaid != ERROR_SUCCESS) *error = reachedSaid;
   limit.Release();
   return false;
 }
@@ -188,6 +238,7 @@ void RenewAfterFork() {
   Registrations::RenewAfterFork();
   BusBudget::RenewAfterFork();
   RealtimeKit::RenewAfterFork();
+  Portal::RenewAfterFork();
   RealtimeTimeLimit::RenewAfterFork();
 }
 
@@ -197,6 +248,8 @@ void RenewAfterFork() {
   Registrations::Instance();
   BusBudget::Instance();
   RealtimeKit::Instance();
+  Portal::Instance();
+  ChosenPaths();
   RealtimeTimeLimit::Instance();
   return pthread_atfork(nullptr, nullptr, RenewAfterFork) == 0;
 }();
@@ -279,6 +332,11 @@ BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
   if (!moved && registration.fromRealtimeKit && wanted.priority > registration.current.priority) {
     moved = avrt::RealtimeKit::Instance().MakeRealtime(registration.threadId, wanted.priority,
                                                        &error) == wanted.priority;
+  }
+  if (!moved && registration.fromPortal && wanted.priority > registration.current.priority) {
+    quorvane::AvrtRefusal why = quorvane::AvrtRefusal::kNone;
+    moved = avrt::Portal::Instance().MakeRealtime(registration.threadId, wanted.priority, &error,
+                                                  &why) == wanted.priority;
   }
   if (!moved) {
     SetLastError(error);

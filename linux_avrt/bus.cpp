@@ -2,15 +2,19 @@
 #include "bus.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <time.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <thread>
 
 #include "provider.h"
 
@@ -127,7 +131,102 @@ BusOpened OpenEntry(const char* entry, sd_bus** bus) {
   return late ? BusOpened::kTimedOut : BusOpened::kUnreachable;
 }
 
+// One request on its way; the answer may come after the caller gave up.
+struct Call {
+  pid_t threadId = 0;
+  sd_bus_slot* slot = nullptr;
+  RealtimeAnswer answer;
+
+  static int OnAnswer(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    Call* call = static_cast<Call*>(userdata);
+    call->answer.answered = true;
+    const sd_bus_error* failure = sd_bus_message_get_error(reply);
+    call->answer.granted = failure == nullptr;
+    if (failure != nullptr) {
+      std::snprintf(call->answer.name, sizeof call->answer.name, "%s",
+                    failure->name != nullptr ? failure->name : "");
+      std::snprintf(call->answer.message, sizeof call->answer.message, "%s",
+                    failure->message != nullptr ? failure->message : "");
+    }
+    return 0;
+  }
+
+  void End(sd_bus* bus) {
+    UndoLateGrant(threadId);
+    sd_bus_slot_unref(slot);
+    sd_bus_close_unref(bus);
+    delete this;
+  }
+
+  // A thread of its own keeps the connection until the answer (or the bus's word that the
+  // service is gone), then undoes what came. Without a thread to spare, what has come is undone
+  // now; a later grant cannot be.
+  void WatchForLateGrant(sd_bus* bus) {
+    try {
+      std::thread([this, bus] {
+        RunUntil(bus, kNever, [this] { return answer.answered; });
+        End(bus);
+      }).detach();
+    } catch (const std::exception&) {
+      End(bus);
+    }
+  }
+};
+
 }  // namespace
+
+RealtimeAnswer RequestRealtime(sd_bus** bus, const RealtimeService& service, pid_t threadId,
+                               int priority) {
+  RealtimeAnswer answer;
+  Call* call = new (std::nothrow) Call;
+  if (call == nullptr) {
+    answer.outOfMemory = true;
+    return answer;
+  }
+  call->threadId = threadId;
+  BusBudget& budget = BusBudget::Instance();
+  sd_bus_message* message = nullptr;
+  const std::uint64_t start = Now();
+  // Sent without a timeout of its own: the wait below bounds it, and a late answer must still
+  // find its call.
+  int result = sd_bus_message_new_method_call(*bus, &message, service.name, service.object,
+                                              service.interface, "MakeThreadRealtimeWithPID");
+  if (result >= 0) {
+    result = sd_bus_message_append(message, "ttu", static_cast<std::uint64_t>(getpid()),
+                                   static_cast<std::uint64_t>(threadId),
+                                   static_cast<std::uint32_t>(priority));
+  }
+  if (result >= 0) {
+    result = sd_bus_call_async(*bus, &call->slot, message, Call::OnAnswer, call, kNever);
+  }
+  sd_bus_message_unref(message);
+  if (result < 0) {
+    delete call;
+    answer.outOfMemory = result == -ENOMEM;
+    return answer;
+  }
+  const std::uint64_t deadline = budget.Deadline();
+  RunUntil(*bus, deadline, [call] { return call->answer.answered; });
+  budget.Spend(start);
+  answer = call->answer;
+  answer.sent = true;
+  answer.late = !answer.answered && Now() >= deadline;
+  Scheduling now{};
+  const bool realtimeNow = ReadScheduling(threadId, &now) && IsRealtime(now.policy);
+  if (!answer.late || realtimeNow) {
+    // A grant already applied is the caller's to keep: no watcher may take it back.
+    sd_bus_slot_unref(call->slot);
+    delete call;
+    if (answer.late) {
+      sd_bus_close_unref(*bus);
+      *bus = nullptr;
+    }
+    return answer;
+  }
+  call->WatchForLateGrant(*bus);
+  *bus = nullptr;
+  return answer;
+}
 
 std::uint64_t Now() {
   timespec now{};

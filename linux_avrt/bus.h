@@ -4,6 +4,7 @@
 #pragma once
 
 #include <systemd/sd-bus.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -68,6 +69,32 @@ struct OpenedBus {
 // host and port. A program to execute (unixexec), another machine's namespaces (x-machine-unix)
 // or a host name to resolve would wait where no deadline reaches, and are refused at once.
 OpenedBus OpenBus(const char* addresses);
+
+// A service that makes threads real-time with MakeThreadRealtimeWithPID(t process, t thread,
+// u priority): RealtimeKit, and the desktop portal in front of it.
+struct RealtimeService {
+  const char* name;
+  const char* object;
+  const char* interface;
+};
+
+// One request's end.
+struct RealtimeAnswer {
+  bool sent = false;  // false: the connection has closed, or no memory (`outOfMemory`)
+  bool outOfMemory = false;
+  bool answered = false;   // the service answered within the wait
+  bool late = false;       // the wait reached its deadline
+  bool granted = false;    // the answer was yes
+  char name[96] = "";      // a refusal's error name
+  char message[160] = "";  // and its text
+};
+
+// Asks `service` to make `threadId` of this process real-time at `priority`, waiting within
+// the budget. A service applies a grant even after its caller gave up: after a timeout the
+// connection goes to a thread of its own, which waits for the answer and takes back what came
+// late, and `*bus` is null.
+RealtimeAnswer RequestRealtime(sd_bus** bus, const RealtimeService& service, pid_t threadId,
+                               int priority);
 
 // The bus address that names `path`, escaped as D-Bus addresses escape their values.
 bool UnixPathAddress(const char* path, char* address, std::size_t size);

@@ -4,6 +4,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "avrt_explanation.h"
+
 namespace avrt {
 
 // A registration call begins: forget the thread's previous one.
@@ -13,5 +15,9 @@ void NoteGrantedByRealtimeKit();
 void NoteKernelRefused(int error);
 void NoteRealtimeKitRefused(const sd_bus_error& error);
 void NoteRealtimeKitRefused(const char* why);
+void NoteGrantedByPortal();
+void NotePortalRefused(quorvane::AvrtRefusal why, const char* said);
+// QUORVANE_VIA names no path: `word` is the first that is not one.
+void NotePathRefused(const char* word);
 
 }  // namespace avrt

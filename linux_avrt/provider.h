@@ -107,6 +107,9 @@ class RealtimeKit {
   // RealtimeKit's MaxRealtimePriority and RTTimeUSecMax, read as a request would read them:
   // false when it cannot be asked now.
   bool Limits(int* priority, std::int64_t* microseconds);
+  // Whether RealtimeKit itself answers now: connected, its limits read, not given up. Its
+  // refusal then stands; the portal would forward to the same RealtimeKit.
+  bool Reached();
   // A grant RealtimeKit made has ended: its per-user limit may have room again.
   void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 

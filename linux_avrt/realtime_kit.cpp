@@ -260,6 +260,11 @@ bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds) {
   return true;
 }
 
+bool RealtimeKit::Reached() {
+  std::lock_guard<std::mutex> hold(lock);
+  return refusal == ERROR_SUCCESS && bus != nullptr && maxPriority > 0;
+}
+
 // Connected, with the limits read, within the process's budget for the bus.
 bool RealtimeKit::Reachable(DWORD* error) {
   if (refusal == ERROR_SUCCESS && BusBudget::Instance().Spent()) GiveUp(ERROR_TIMEOUT);

@@ -10,9 +10,14 @@ else
   LIVE_AWK=awk
 fi
 
-# ensure_packages PACKAGE...: installs the missing ones with apt-get when run as root;
-# otherwise names them and stops.
+# ensure_packages [--no-install-recommends] PACKAGE...: installs the missing ones with apt-get
+# when run as root; otherwise names them and stops.
 ensure_packages() {
+  options=""
+  if [ "$1" = --no-install-recommends ]; then
+    options=$1
+    shift
+  fi
   missing=""
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -21,18 +26,18 @@ ensure_packages() {
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing Debian packages:$missing" >&2
-    echo "Install them with: sudo apt-get install$missing" >&2
+    echo "Install them with: sudo apt-get install${options:+ $options}$missing" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
   echo "=== packages: updating the package lists"
   apt-get update -qq >/dev/null
   # shellcheck disable=SC2086
-  total=$(apt-get install -s $missing 2>/dev/null | grep -c '^Inst ')
+  total=$(apt-get install -s $options $missing 2>/dev/null | grep -c '^Inst ')
   # What this machine needs, as apt measures it before it would start: "Need to get 104 MB of
   # archives." and "After this operation, 409 MB of additional disk space will be used."
   # shellcheck disable=SC2086
-  cost=$(LC_ALL=C apt-get install --assume-no $missing 2>/dev/null | sed -n \
+  cost=$(LC_ALL=C apt-get install --assume-no $options $missing 2>/dev/null | sed -n \
     -e 's/^Need to get \([0-9.,]* [kMG]*B\)\(\/[0-9.,]* [kMG]*B\)* of archives\./\1 to download/p' \
     -e 's/^After this operation, \([0-9.,]* [kMG]*B\) of additional disk space will be used\./\1 installed/p' |
     paste -sd';' - | sed 's/;/, /g')
@@ -40,7 +45,7 @@ ensure_packages() {
   echo "    $total packages with what they need${cost:+: $cost}"
   # apt-get's machine-readable status goes to fd 3: one line per fifth of each phase.
   # shellcheck disable=SC2086
-  { apt-get install -y -qq -o APT::Status-Fd=3 $missing 3>&1 >/dev/null; echo "status $?"; } |
+  { apt-get install -y -qq -o APT::Status-Fd=3 $options $missing 3>&1 >/dev/null; echo "status $?"; } |
     $LIVE_AWK -F: '
       $1 == "status" { split($0, word, " "); status = word[2]; next }
       $1 == "dlstatus" || $1 == "pmstatus" {
@@ -85,6 +90,9 @@ with_progress() {
 NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 util-linux pkg-config libsystemd-dev locales"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
+# And the desktop portal in front of RealtimeKit, with bwrap for a sandbox; installed without
+# what they recommend, which the tests do not use.
+PORTAL_PACKAGES="xdg-desktop-portal bubblewrap"
 WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # The packages and their checks: dpkg-shlibdeps, file (read by CPack), lintian.

@@ -17,6 +17,12 @@ std::string ProviderAccount(const AvrtExplanation& explanation) {
     if (!account.empty()) account += "; ";
     account += std::string("RealtimeKit: ") + explanation.realtimeKitSaid;
   }
+  if (explanation.pathRefusal != AvrtRefusal::kNone ||
+      explanation.portalRefusal != AvrtRefusal::kNone) {
+    if (!account.empty()) account += "; ";
+    account += explanation.pathRefusal != AvrtRefusal::kNone ? "the provider: " : "the portal: ";
+    account += explanation.portalSaid;
+  }
   return account;
 }
 }  // namespace

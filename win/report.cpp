@@ -45,6 +45,8 @@ std::string GrantorName(const WorkerObservation& observation) {
       return "kernel";
     case AvrtGrantor::kRealtimeKit:
       return "RealtimeKit";
+    case AvrtGrantor::kPortal:
+      return "portal";
     case AvrtGrantor::kNone:
       break;
   }

@@ -30,7 +30,9 @@ TIMEOUT_SECONDS = 120
 READY_SECONDS = 10
 # However the bus fails, a run may wait for it about this much longer than a run without one.
 BUS_FAULT_SECONDS = 10
-NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+# Neither bus: no RealtimeKit, and no portal from the session the tests run in.
+NO_SESSION_BUS = {"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-session-bus"}
+NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus", **NO_SESSION_BUS}
 # A bus reached through a program that ignores SIGTERM and sleeps 30 s.
 UNIXEXEC = "unixexec:path=/bin/sh,argv1=-c,argv2=trap%20%27%27%20TERM%3B%20sleep%2030"
 COUNT = 128
@@ -129,7 +131,8 @@ def assert_refused_without_rights(test, report):
     test.assertEqual(report["refusals"], [{
         "error": 5, "meaning": "access denied", "threads": COUNT,
         "provider_said": ["the kernel: Operation not permitted; "
-                          "RealtimeKit: the system bus could not be reached"]}])
+                          "RealtimeKit: the system bus could not be reached; "
+                          "the portal: the session bus could not be reached"]}])
     budget = report["budget"]
     test.assertEqual((budget["root"], budget["cap_sys_nice"], budget["may_set_real_time_itself"]),
                      (False, False, False))
@@ -244,12 +247,13 @@ class DirectPath(unittest.TestCase):
                 (f"{UNIXEXEC};;unix:path=/nonexistent/quorvane-bus;x-machine-unix:machine=m",
                  "x-machine-unix was refused: it enters another machine's namespaces from a "
                  "child that sd-bus waits for)")):
-            env = {"DBUS_SYSTEM_BUS_ADDRESS": address}
+            env = {"DBUS_SYSTEM_BUS_ADDRESS": address, **NO_SESSION_BUS}
             run = TimedRun(self.installation, env, prefix)
             self.assertEqual(run.result, (0, 0, COUNT), address)
             self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS, address)
             self.assertEqual(self.installation.report(self, env, prefix)["refusals"][0][
-                "provider_said"], [unreachable + reason], address)
+                "provider_said"], [unreachable + reason + "; the portal: the session bus could "
+                                   "not be reached"], address)
 
     def test_a_registration_ends_with_its_thread(self):
         # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
@@ -339,7 +343,7 @@ class Services:
                                 stdout=subprocess.PIPE)
         if not select.select([bus.stdout], [], [], READY_SECONDS)[0]:
             raise AssertionError("dbus-daemon printed no address" + self.said("dbus-daemon"))
-        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": bus.stdout.readline().strip()}
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": bus.stdout.readline().strip(), **NO_SESSION_BUS}
         if not self.env["DBUS_SYSTEM_BUS_ADDRESS"]:
             raise AssertionError("dbus-daemon printed no address" + self.said("dbus-daemon"))
 
@@ -443,7 +447,7 @@ class SilentBus:
         self.listener.listen(16)
         self.authenticate = authenticate
         self.peers = []
-        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + path}
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + path, **NO_SESSION_BUS}
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -768,6 +772,242 @@ class RealtimeKitReport(WithRealtimeKit):
                            check=True, capture_output=True, timeout=READY_SECONDS,
                            env=dict(os.environ, **self.services.env))
         return holder.pid
+
+
+PORTAL = "/usr/libexec/xdg-desktop-portal"
+PERMISSION_STORE = "/usr/libexec/xdg-permission-store"
+BWRAP = "/usr/bin/bwrap"
+APP_ID = "org.quorvane.Test"
+INSTANCE = "4242"
+
+
+class SessionBus:
+    """nobody's private session bus, with the desktop portal (and, on request, the permission
+    store) running as nobody in front of `services`' RealtimeKit; stopped by PID."""
+
+    BUS_CONFIG = Services.BUS_CONFIG.replace("<type>system</type>", "<type>session</type>")
+
+    def __init__(self, services):
+        self.services = services
+        self.folder = tempfile.mkdtemp(prefix="quorvane-session-")
+        nobody = pwd.getpwnam("nobody")
+        self.runtime = os.path.join(self.folder, "runtime")
+        os.mkdir(self.runtime, 0o700)
+        os.chmod(self.folder, 0o755)
+        for path in (self.folder, self.runtime):
+            os.chown(path, nobody.pw_uid, nobody.pw_gid)
+        self.processes = []
+        self.portal = None
+        self.env = {}
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def log(self, name):
+        return os.path.join(self.folder, f"{name}.log")
+
+    def start(self):
+        config = os.path.join(self.folder, "session.conf")
+        with open(config, "w") as out:
+            out.write(self.BUS_CONFIG.format(socket=os.path.join(self.runtime, "bus")))
+        bus = self.spawn("dbus-daemon", ["dbus-daemon", f"--config-file={config}", "--nofork",
+                                         "--print-address=1"], stdout=subprocess.PIPE)
+        address = ""
+        if select.select([bus.stdout], [], [], READY_SECONDS)[0]:
+            address = bus.stdout.readline().strip()
+        if not address:
+            raise AssertionError("the session bus printed no address")
+        self.env = {"DBUS_SESSION_BUS_ADDRESS": address, "XDG_RUNTIME_DIR": self.runtime}
+        self.start_portal()
+
+    def daemon_env(self):
+        return {**os.environ, "HOME": self.folder, "XDG_CONFIG_HOME": self.folder,
+                "XDG_DATA_HOME": os.path.join(self.folder, "data"), **self.services.env,
+                **self.env}
+
+    def spawn(self, name, command, stdout=subprocess.DEVNULL):
+        with open(self.log(name), "a") as log:
+            process = subprocess.Popen(as_nobody(*command), stdin=subprocess.DEVNULL,
+                                       stdout=stdout, stderr=log, text=True,
+                                       env=self.daemon_env())
+        self.processes.append(process)
+        return process
+
+    def busctl(self, *arguments, check=True):
+        return subprocess.run(as_nobody("busctl", f"--address={self.env['DBUS_SESSION_BUS_ADDRESS']}",
+                                        *arguments),
+                              capture_output=True, text=True, timeout=READY_SECONDS,
+                              check=check, env=dict(os.environ, **self.env))
+
+    def await_name(self, name, process, program):
+        deadline = time.monotonic() + READY_SECONDS
+        while time.monotonic() < deadline:
+            if process.poll() is not None:
+                break
+            owned = self.busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "NameHasOwner", "s", name, check=False)
+            if owned.stdout.strip() == "b true":
+                return
+            time.sleep(0.05)
+        with open(self.log(program)) as log:
+            raise AssertionError(f"{name} did not appear on the session bus; {program} said:\n"
+                                 + log.read())
+
+    def start_portal(self):
+        """The portal reads RealtimeKit's values once, as it starts."""
+        self.portal = self.spawn("portal", [PORTAL, "--replace"])
+        self.await_name("org.freedesktop.portal.Desktop", self.portal, "portal")
+
+    def restart_portal(self):
+        stop(self.portal)
+        self.processes.remove(self.portal)
+        self.start_portal()
+
+    def portal_values(self):
+        values = {}
+        for name in ("version", "MaxRealtimePriority", "MinNiceLevel", "RTTimeUSecMax"):
+            said = self.busctl("get-property", "org.freedesktop.portal.Desktop",
+                               "/org/freedesktop/portal/desktop",
+                               "org.freedesktop.portal.Realtime", name).stdout.split()
+            values[name] = int(said[1])
+        return values
+
+    def deny(self, app):
+        """The permission store says `no` for `app`'s real-time scheduling."""
+        store = self.spawn("permission-store", [PERMISSION_STORE, "--replace"])
+        self.await_name("org.freedesktop.impl.portal.PermissionStore", store, "permission-store")
+        self.busctl("call", "org.freedesktop.impl.portal.PermissionStore",
+                    "/org/freedesktop/impl/portal/PermissionStore",
+                    "org.freedesktop.impl.portal.PermissionStore", "SetPermission", "sbssas",
+                    "realtime", "true", "realtime", app, "1", "no")
+
+    def close(self):
+        for process in reversed(self.processes):
+            stop(process)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def bwrap_missing():
+    """Why bwrap cannot give a process a PID namespace of its own here, or None."""
+    if not os.path.exists(BWRAP):
+        return "bwrap is not installed (apt install bubblewrap)"
+    tried = subprocess.run(as_nobody(BWRAP, "--ro-bind", "/", "/", "--unshare-pid", "true"),
+                           capture_output=True, text=True, timeout=READY_SECONDS)
+    if tried.returncode != 0:
+        return "bwrap cannot make a PID namespace here: " + tried.stderr.strip()
+    return None
+
+
+class WithPortal(WithRealtimeKit):
+    """Each test with RealtimeKit and, in front of it, a session bus and the portal of its own;
+    the tool runs as nobody."""
+
+    def setUp(self):
+        super().setUp()
+        if not os.path.exists(PORTAL):
+            self.fail("the portal is missing: install xdg-desktop-portal")
+        self.session = SessionBus(self.services)
+        self.addCleanup(self.session.close)
+        self.env = dict(self.services.env, **self.session.env)
+
+    def sandbox(self):
+        """bwrap as Flatpak starts an application: a fresh root, a PID namespace of its own,
+        /.flatpak-info naming APP_ID and INSTANCE, and the instance's bwrapinfo.json where the
+        portal looks; the system bus's folder hidden."""
+        missing = bwrap_missing()
+        if missing:
+            self.skipTest(missing)
+        info = os.path.join(self.session.folder, "flatpak-info")
+        with open(info, "w") as out:
+            out.write(f"[Application]\nname={APP_ID}\n\n[Instance]\ninstance-id={INSTANCE}\n")
+        os.chmod(info, 0o644)
+        instance = os.path.join(self.session.runtime, ".flatpak", INSTANCE)
+        return as_nobody(
+            "sh", "-c", f'mkdir -p "$0" && exec "$@" 3>"$0/bwrapinfo.json"', instance,
+            BWRAP, "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
+            "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin",
+            "--ro-bind", "/etc", "/etc", "--bind", "/tmp", "/tmp",
+            "--tmpfs", self.services.folder, "--proc", "/proc", "--dev", "/dev",
+            "--unshare-pid", "--ro-bind", info, "/.flatpak-info", "--info-fd", "3", "--")
+
+    def timed_report(self, env, prefix, *options):
+        """The --json report, and how long the run took."""
+        start = time.monotonic()
+        done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--json", *options,
+                                     env=env, prefix=prefix)
+        seconds = time.monotonic() - start
+        self.assertEqual(done.returncode, 0, done.stderr + self.log())
+        print(f"\n    {self.id().rsplit('.', 1)[1]} {' '.join(options)}: {seconds:.2f} s",
+              file=sys.stderr)
+        return parse_report(self, done.stdout)
+
+    def assert_portal_grants(self, report, granted):
+        """`granted` threads by the portal, all real-time at the barrier; the rest refused as
+        RealtimeKit's limit behind the portal, the threads after its first answer not sent."""
+        self.assertEqual(report["grants"], [{
+            "by": "portal", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
+            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
+            self.log())
+        self.assertEqual(report["verified"]["applied"], granted)
+        busy = "the portal: org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"
+        refusals = report["refusals"]
+        self.assertEqual([(refusal["error"], refusal["threads"]) for refusal in refusals],
+                         [(ERROR_TOO_MANY_THREADS, COUNT - granted)])
+        said = sorted(refusals[0]["provider_said"])
+        self.assertEqual(len(said), 2, said)
+        self.assertTrue(said[0].endswith(busy), said)
+        self.assertTrue(said[1].endswith(busy + " (its answer to an earlier thread; not asked)"),
+                        said)
+
+
+class Portal(WithPortal):
+    def test_a_host_process_through_the_portal(self):
+        # Chosen explicitly; RealtimeKit's own answer after a restart, chosen the same way.
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        self.assert_portal_grants(report, 25)
+        self.assertTrue(all(said.startswith("the portal: ")  # the kernel was not asked
+                            for said in report["refusals"][0]["provider_said"]), report)
+        self.services.restart_rtkit()
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="realtimekit"), as_nobody())
+        self.assertEqual([(grant["by"], grant["threads"]) for grant in report["grants"]],
+                         [("RealtimeKit", 25)])
+
+    def test_a_sandboxed_process_through_the_portals_pid_mapping(self):
+        # In its own PID namespace the tool's ids mean nothing to RealtimeKit, and the system
+        # bus is out of reach: the portal maps them. Then the permission store says no.
+        sandbox = self.sandbox()
+        report = self.timed_report(self.env, sandbox)
+        self.assert_portal_grants(report, 25)
+        self.services.restart_rtkit()
+        self.session.deny(APP_ID)
+        report = self.timed_report(self.env, sandbox)
+        self.assertEqual((report["granted"], report["verified"]["applied"]), (0, 0))
+        self.assertEqual(report["refusals"], [{
+            "error": ERROR_ACCESS_DENIED, "meaning": "access denied", "threads": COUNT,
+            "provider_said": ["the kernel: Operation not permitted; the portal: "
+                              "org.freedesktop.portal.Error.NotAllowed: Permission denied"]}])
+
+    def test_a_hung_portal_costs_one_wait_and_a_forked_child_asks_on_its_own(self):
+        # The child of a registered process asks the portal on a connection of its own.
+        self.assertEqual(self.installation.scenario(
+            "single", dict(self.env, QUORVANE_VIA="portal"), as_nobody()), {
+            "first": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "second": "refused 1552",
+            "child": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "revert": "reverted SCHED_BATCH|SCHED_RESET_ON_FORK 0",
+            "again": "failed 6"}, self.log())
+        nobody = as_nobody()
+        without_bus = TimedRun(self.installation, NO_BUS, nobody)
+        self.session.portal.send_signal(signal.SIGSTOP)
+        env = dict(self.env, QUORVANE_VIA="portal")
+        run = TimedRun(self.installation, env, nobody)
+        print(f"\n    hung portal: {run.seconds:.2f} s, no bus: {without_bus.seconds:.2f} s",
+              file=sys.stderr)
+        self.assertEqual(run.result, (0, 0, COUNT))
+        self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS)
+        self.assertEqual(self.installation.probe(env, nobody), refused(ERROR_TIMEOUT))
 
 
 def main():
