@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "paths.h"
 #include "test_run.h"
 #include "version.h"
 
@@ -16,7 +17,7 @@ constexpr const char* kRule =
     "############################## Quorvane ##############################";
 
 constexpr const char* kHelp[] = {
-    "Usage: quorvane [count] [--explain | --json]",
+    "Usage: quorvane [count] [--explain | --json] [--via=LIST]",
     "       quorvane --help | --version",
     "Starts count probe threads (128 by default), has each register with the MMCSS task",
     "\"Pro Audio\" and hold the registration until all have met, then prints how many",
@@ -25,6 +26,8 @@ constexpr const char* kHelp[] = {
     "  --explain  after the results, a report: who granted which scheduling, whether it was",
     "             applied, why the rest were refused, this process's budget and what to change",
     "  --json     the results and the report as one JSON object, without banner and pause",
+    "  --via=LIST the ways to real-time scheduling to try, in the order given, separated by",
+    "             commas: kernel, portal, realtimekit on Linux; mmcss on Windows",
     "  --help     this text",
     "  --version  the version",
 };
@@ -114,6 +117,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.help = true;
     } else if (argument == "--version") {
       line.version = true;
+    } else if (argument.rfind("--via=", 0) == 0) {
+      line.viaGiven = true;
+      line.via = argument.substr(6);
     } else if (line.unknownOption.empty()) {
       line.unknownOption = argument;
     }
@@ -130,6 +136,12 @@ int Main(int argc, char** argv) {
   if (!line.unknownOption.empty()) {
     std::cerr << "quorvane: unknown option " << line.unknownOption << " (see quorvane --help)"
               << std::endl;
+    return kStatusUnknownOption;
+  }
+  std::string unknownPath;
+  if (line.viaGiven && !ChoosePaths(line.via, &unknownPath)) {
+    std::cerr << "quorvane: --via: unknown path \"" << unknownPath << "\" (known: " << PathWords()
+              << ")" << std::endl;
     return kStatusUnknownOption;
   }
   if (line.help) {

@@ -24,7 +24,9 @@ struct CommandLine {
   ReportMode mode = ReportMode::kPlain;
   bool help = false;
   bool version = false;
-  std::string unknownOption;     // the first option not known, if any
+  std::string unknownOption;  // the first option not known, if any
+  bool viaGiven = false;      // --via=LIST, the last one given
+  std::string via;
   std::vector<char*> arguments;  // the program's name and every argument that is no option
 };
 CommandLine ParseCommandLine(int argc, char** argv);
@@ -32,7 +34,7 @@ CommandLine ParseCommandLine(int argc, char** argv);
 // Exit statuses other than 0. A closed pipe on standard output ends the tool by SIGPIPE, as
 // it ends any filter.
 constexpr int kStatusTooManyThreads = 1;  // the count is larger than a run accepts
-constexpr int kStatusUnknownOption = 1;   // an option the tool does not know
+constexpr int kStatusUnknownOption = 1;   // an option the tool does not know, or --via's word
 constexpr int kStatusOutputLost = 2;      // standard output could not be written
 constexpr int kStatusOutOfMemory = 3;     // the run's workers could not all be made
 constexpr int kStatusNoBarrier = 4;       // the start barrier's semaphore could not be made

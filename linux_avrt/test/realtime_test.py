@@ -155,6 +155,7 @@ def refused(error, count=COUNT):
 
 
 ERROR_ACCESS_DENIED = 5
+ERROR_INVALID_PARAMETER = 87
 ERROR_TOO_MANY_THREADS = 565
 ERROR_TIMEOUT = 1460
 ERROR_NOT_ENOUGH_QUOTA = 1816
@@ -254,6 +255,27 @@ class DirectPath(unittest.TestCase):
             self.assertEqual(self.installation.report(self, env, prefix)["refusals"][0][
                 "provider_said"], [unreachable + reason + "; the portal: the session bus could "
                                    "not be reached"], address)
+
+    def test_the_paths_chosen_are_the_paths_tried(self):
+        # --via=realtimekit leaves the kernel out even for root; QUORVANE_VIA chooses the same
+        # for a program, and a word it does not know refuses every registration with why;
+        # --via over it chooses again.
+        def said(env, *options):
+            done = self.installation.run(os.path.basename(ARGS.tool), "4", "--json", *options,
+                                         env=env)
+            report = parse_report(self, done.stdout)
+            return (report["granted"], [(refusal["error"], refusal["provider_said"])
+                                        for refusal in report["refusals"]])
+        no_rtkit = "RealtimeKit: the system bus could not be reached"
+        self.assertEqual(said(NO_BUS, "--via=realtimekit"), (0, [(ERROR_ACCESS_DENIED, [no_rtkit])]))
+        self.assertEqual(said(dict(NO_BUS, QUORVANE_VIA="realtimekit")),
+                         (0, [(ERROR_ACCESS_DENIED, [no_rtkit])]))
+        unknown = dict(NO_BUS, QUORVANE_VIA="kernel,rtkit")
+        self.assertEqual(said(unknown), (0, [(ERROR_INVALID_PARAMETER, [
+            'the provider: QUORVANE_VIA names no path "rtkit" (kernel, portal, realtimekit)'])]))
+        kernel = (4, []) if is_root() else (0, [(ERROR_ACCESS_DENIED,
+                                                 ["the kernel: Operation not permitted"])])
+        self.assertEqual(said(unknown, "--via=kernel"), kernel)
 
     def test_a_registration_ends_with_its_thread(self):
         # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
