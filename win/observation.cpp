@@ -47,7 +47,11 @@ void WorkerObservation::Registration(HANDLE handle) {
   providerExplained = MmcssClient::Explain(&explanation, false);
   if (providerExplained) {
     grantedBy = explanation.grantedBy;
-    if (!registered) providerSaid = ProviderAccount(explanation);
+    if (!registered) {
+      providerSaid = ProviderAccount(explanation);
+      pathRefusal = explanation.pathRefusal;
+      portalRefusal = explanation.portalRefusal;
+    }
   }
   registeredAt = ReadOwnScheduling();
 }

@@ -57,7 +57,11 @@ struct Report {
   std::vector<GrantGroup> grants;
   std::vector<RefusalGroup> refusals;
   Verification verified;
+  // The provider's reasons among the refusals (its own rules', the portal's), each once.
+  std::vector<AvrtRefusal> providerRefusals;
   Budget budget;
+
+  bool RefusedBecause(AvrtRefusal why) const;
 
   // Registrations an application in this process can rely on: applied and kept.
   std::int32_t Reliable() const { return verified.applied; }

@@ -986,15 +986,24 @@ class WithPortal(WithRealtimeKit):
 
 class Portal(WithPortal):
     def test_a_host_process_through_the_portal(self):
-        # Chosen explicitly; RealtimeKit's own answer after a restart, chosen the same way.
-        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        # Chosen explicitly (--via, then QUORVANE_VIA); RealtimeKit's own answer after a
+        # restart, chosen the same way; the text report names what stands behind the portal.
+        report = self.timed_report(self.env, as_nobody(), "--via=portal")
         self.assert_portal_grants(report, 25)
         self.assertTrue(all(said.startswith("the portal: ")  # the kernel was not asked
                             for said in report["refusals"][0]["provider_said"]), report)
+        self.assertEqual((report["budget"]["sandboxed"], report["budget"]["paths"]),
+                         (False, "portal"))
         self.services.restart_rtkit()
         report = self.timed_report(dict(self.env, QUORVANE_VIA="realtimekit"), as_nobody())
         self.assertEqual([(grant["by"], grant["threads"]) for grant in report["grants"]],
                          [("RealtimeKit", 25)])
+        self.services.restart_rtkit()
+        done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--explain",
+                                     env=dict(self.env, QUORVANE_VIA="portal"),
+                                     prefix=as_nobody())
+        self.assertIn("\n  25 by portal (RealtimeKit behind it): SCHED_RR, priority 24 (real-time "
+                      "priority 18)\n", done.stdout)
 
     def test_a_sandboxed_process_through_the_portals_pid_mapping(self):
         # In its own PID namespace the tool's ids mean nothing to RealtimeKit, and the system
@@ -1002,6 +1011,8 @@ class Portal(WithPortal):
         sandbox = self.sandbox()
         report = self.timed_report(self.env, sandbox)
         self.assert_portal_grants(report, 25)
+        self.assertEqual((report["budget"]["sandboxed"], report["budget"]["paths"]),
+                         (True, "kernel,portal,realtimekit"))
         self.services.restart_rtkit()
         self.session.deny(APP_ID)
         report = self.timed_report(self.env, sandbox)
@@ -1010,6 +1021,8 @@ class Portal(WithPortal):
             "error": ERROR_ACCESS_DENIED, "meaning": "access denied", "threads": COUNT,
             "provider_said": ["the kernel: Operation not permitted; the portal: "
                               "org.freedesktop.portal.Error.NotAllowed: Permission denied"]}])
+        self.assertIn(f"`flatpak permission-set realtime realtime {APP_ID} yes`",
+                      " ".join(report["hints"]))
 
     def test_a_hung_portal_costs_one_wait_and_a_forked_child_asks_on_its_own(self):
         # The child of a registered process asks the portal on a connection of its own.
@@ -1030,6 +1043,37 @@ class Portal(WithPortal):
         self.assertEqual(run.result, (0, 0, COUNT))
         self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS)
         self.assertEqual(self.installation.probe(env, nobody), refused(ERROR_TIMEOUT))
+
+
+class PortalLimits(WithPortal):
+    """What the portal reports, and the budget it shares with RealtimeKit's direct callers."""
+
+    def test_a_portal_started_before_realtimekit_reports_0_and_nothing_is_killed(self):
+        stop(self.services.rtkit)
+        self.session.restart_portal()
+        self.services.start_rtkit()
+        self.assertEqual(self.session.portal_values(), {
+            "version": 1, "MaxRealtimePriority": 0, "MinNiceLevel": 0, "RTTimeUSecMax": 0})
+        # Asked with RealtimeKit's defaults: the hard limit 200 ms, never 0 nor unlimited.
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        self.assert_portal_grants(report, 25)
+        budget = report["budget"]
+        self.assertEqual(budget["rlimit_rttime_us"]["hard"], 200000)
+        self.assertEqual(budget["portal"], {
+            "answers": True, "version": 1, "max_realtime_priority": 0, "min_nice_level": 0,
+            "rttime_usec_max": 0, "values_unusable": True})
+        self.assertTrue(any("restart the portal after RealtimeKit" in hint
+                            for hint in report["hints"]), report["hints"])
+
+    def test_the_portal_shares_realtimekits_per_user_limit_with_direct_callers(self):
+        holder = RealtimeKitReport.start_holder(self)
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        self.assert_portal_grants(report, 25 - HELD)
+        self.assertIn({"process": "python3", "pid": holder, "threads": HELD},
+                      report["budget"]["other_real_time_threads"])
+        self.assertEqual(report["budget"]["portal"], {
+            "answers": True, "version": 1, "max_realtime_priority": 20, "min_nice_level": -15,
+            "rttime_usec_max": 200000, "values_unusable": False})
 
 
 def main():
