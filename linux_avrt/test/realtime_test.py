@@ -956,6 +956,8 @@ class WithPortal(WithRealtimeKit):
 
     def timed_report(self, env, prefix, *options):
         """The --json report, and how long the run took."""
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
         start = time.monotonic()
         done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--json", *options,
                                      env=env, prefix=prefix)
@@ -982,6 +984,7 @@ class WithPortal(WithRealtimeKit):
         self.assertTrue(said[0].endswith(busy), said)
         self.assertTrue(said[1].endswith(busy + " (its answer to an earlier thread; not asked)"),
                         said)
+        self.assertIn("RealtimeKit's limit is reached", " ".join(report["hints"]))
 
 
 class Portal(WithPortal):
@@ -1013,6 +1016,16 @@ class Portal(WithPortal):
         self.assert_portal_grants(report, 25)
         self.assertEqual((report["budget"]["sandboxed"], report["budget"]["paths"]),
                          (True, "kernel,portal,realtimekit"))
+        # An instance whose bwrapinfo.json is not where the portal looks: its ids cannot be
+        # mapped, and RealtimeKit, which would not see them either, is not asked.
+        os.remove(os.path.join(self.session.runtime, ".flatpak", INSTANCE, "bwrapinfo.json"))
+        unmapped = [argument.replace("bwrapinfo.json", "elsewhere.json") for argument in sandbox]
+        report = self.timed_report(self.env, unmapped)
+        self.assertEqual([(refusal["error"], refusal["threads"]) for refusal in report["refusals"]],
+                         [(ERROR_ACCESS_DENIED, COUNT)])
+        self.assertIn("Could not map pid: Could not determine pid namespace",
+                      report["refusals"][0]["provider_said"][0])
+        self.assertIn("the portal could not map this process's ids", " ".join(report["hints"]))
         self.services.restart_rtkit()
         self.session.deny(APP_ID)
         report = self.timed_report(self.env, sandbox)
@@ -1046,6 +1059,18 @@ class Portal(WithPortal):
 
 
 class PortalLimits(WithPortal):
+    def test_a_late_grant_through_the_portal_is_undone(self):
+        # polkit answers RealtimeKit after the provider's request has given up: the grant
+        # comes through the portal all the same, and the provider takes it back.
+        self.services.polkitd.send_signal(signal.SIGSTOP)
+        resume = threading.Timer(3.5, self.services.polkitd.send_signal, (signal.SIGCONT,))
+        resume.start()
+        self.addCleanup(resume.cancel)
+        counts = self.installation.probe(dict(self.env, QUORVANE_VIA="portal"), as_nobody(),
+                                         count=8, hold_ms=6000)
+        self.assertEqual(counts, refused(ERROR_TIMEOUT, 8), self.log())
+        self.assertIn("Successfully made thread", "".join(self.services.rtkit_log), self.log())
+
     """What the portal reports, and the budget it shares with RealtimeKit's direct callers."""
 
     def test_a_portal_started_before_realtimekit_reports_0_and_nothing_is_killed(self):
