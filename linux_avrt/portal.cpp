@@ -190,12 +190,16 @@ int Portal::MakeRealtime(pid_t threadId, int priority, DWORD* error, AvrtRefusal
   }
   // What the thread holds is the grant, whatever the answer said: the portal maps ids, and
   // only the thread itself tells whether the right one was raised.
-  if (const int held = RealtimePriority(threadId)) return held;
+  const int held = RealtimePriority(threadId);
+  // A request that timed out, or a connection that failed, is not tried again.
   if (!answer.answered) {
     std::snprintf(
         refusedBecause, sizeof refusedBecause, "%s",
         answer.late ? "no answer from the portal in time" : "the session bus connection closed");
     GiveUp(answer.late ? AvrtRefusal::kPortalTimedOut : AvrtRefusal::kPortalUnreachable);
+  }
+  if (held > 0) return held;
+  if (!answer.answered) {
     *error = answer.late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED;
     *why = refusal;
     NotePortalRefused(refusal, refusedBecause);

@@ -194,6 +194,16 @@ void PortalHints(const Report& report, const AvrtExplanation& provider,
         "QUORVANE_VIA names a path the provider does not know: give a comma-separated list of "
         "kernel, portal, realtimekit, or leave it unset");
   }
+  if (report.RefusedBecause(AvrtRefusal::kPortalUnreachable) && provider.sandboxed) {
+    hints->push_back(
+        "the desktop portal does not answer on the session bus: a sandboxed application gets "
+        "real-time threads through xdg-desktop-portal, which must run in the user's session");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalAddressRefused)) {
+    hints->push_back(
+        "DBUS_SESSION_BUS_ADDRESS is of a kind the provider does not wait for (a program to "
+        "run, a host name to resolve): give a unix: or numeric tcp: address");
+  }
   if (report.RefusedBecause(AvrtRefusal::kPortalPermissionStore)) {
     hints->push_back(
         "the permission store refuses this application real-time scheduling: allow it with "

@@ -255,6 +255,16 @@ class DirectPath(unittest.TestCase):
             self.assertEqual(self.installation.report(self, env, prefix)["refusals"][0][
                 "provider_said"], [unreachable + reason + "; the portal: the session bus could "
                                    "not be reached"], address)
+        # The session bus follows the same rule, inside the same budget.
+        env = dict(NO_BUS, DBUS_SESSION_BUS_ADDRESS=UNIXEXEC)
+        run = TimedRun(self.installation, env, prefix)
+        self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS)
+        report = self.installation.report(self, env, prefix)
+        self.assertTrue(report["refusals"][0]["provider_said"][0].endswith(
+            "the portal: the session bus could not be reached (the address unixexec was refused: "
+            "it runs a program, and sd-bus waits for that program's end unbounded)"), report)
+        self.assertIn("DBUS_SESSION_BUS_ADDRESS is of a kind the provider does not wait for",
+                      " ".join(report["hints"]))
 
     def test_the_paths_chosen_are_the_paths_tried(self):
         # --via=realtimekit leaves the kernel out even for root; QUORVANE_VIA chooses the same
