@@ -1011,12 +1011,16 @@ class Portal(WithPortal):
         report = self.timed_report(dict(self.env, QUORVANE_VIA="realtimekit"), as_nobody())
         self.assertEqual([(grant["by"], grant["threads"]) for grant in report["grants"]],
                          [("RealtimeKit", 25)])
+        # Unchosen, outside a sandbox: the portal once the system bus cannot be reached.
         self.services.restart_rtkit()
         done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--explain",
-                                     env=dict(self.env, QUORVANE_VIA="portal"),
+                                     env=dict(self.env, **{"DBUS_SYSTEM_BUS_ADDRESS":
+                                                           NO_BUS["DBUS_SYSTEM_BUS_ADDRESS"]}),
                                      prefix=as_nobody())
-        self.assertIn("\n  25 by portal (RealtimeKit behind it): SCHED_RR, priority 24 (real-time "
-                      "priority 18)\n", done.stdout)
+        for line in ("  25 by portal (RealtimeKit behind it): SCHED_RR, priority 24 (real-time "
+                     "priority 18)", "  paths tried, in order: kernel,realtimekit,portal",
+                     "  25 granted and applied, kept through the work"):
+            self.assertIn("\n" + line + "\n", done.stdout)
 
     def test_a_sandboxed_process_through_the_portals_pid_mapping(self):
         # In its own PID namespace the tool's ids mean nothing to RealtimeKit, and the system
