@@ -4,7 +4,10 @@
 #include "no_cancellation.h"
 #include "provider.h"
 
+#include "bus.h"
 #include "explain.h"
+#include "paths.h"
+#include "portal.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -27,6 +30,7 @@ struct Registration {
   Scheduling current;  // what the grant holds now
   int ceiling;         // the highest priority the grant allows
   bool fromRealtimeKit;
+  bool fromPortal;
   int timeSlot;  // its hold of the real-time time limit
 };
 
@@ -77,18 +81,21 @@ class Registrations {
   // is ending may still be real-time.
   void Remove(HANDLE handle, bool threadEnds) {
     bool fromRealtimeKit = false;
+    bool fromPortal = false;
     int timeSlot = -1;
     {
       std::lock_guard<std::mutex> hold(lock);
       auto found = table.find(reinterpret_cast<std::uintptr_t>(handle));
       if (found == table.end()) return;
       fromRealtimeKit = found->second.fromRealtimeKit;
+      fromPortal = found->second.fromPortal;
       timeSlot = found->second.timeSlot;
       byThread.erase(found->second.threadId);
       table.erase(found);
       pthread_setspecific(threadEnd, nullptr);
     }
     if (fromRealtimeKit) RealtimeKit::Instance().GrantEnded();
+    if (fromPortal) Portal::Instance().GrantEnded();
     RealtimeTimeLimit::Instance().Release(timeSlot, threadEnds);
   }
   // RealtimeKit's late grant is dropped when the thread still holds exactly it and no
@@ -145,10 +152,17 @@ DWORD ErrorFromErrno(int error) {
   return error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
 }
 
-// The grant, by the kernel first and RealtimeKit second, with the real-time limit held from
-// before the thread is real-time. Starts the thread at the task's normal priority, or at the
-// ceiling when that is lower.
+// The grant, along the paths in their order, with the real-time limit held from before the
+// thread is real-time. Starts the thread at the task's normal priority, or at the ceiling when
+// that is lower. RealtimeKit cannot raise a thread later without being asked again: the
+// services are asked for normal.
 bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* error) {
+  const Paths& paths = ChosenPaths();
+  if (paths.unknown[0] != '\0') {
+    NotePathRefused(paths.unknown);
+    *error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
   RealtimeTimeLimit& limit = RealtimeTimeLimit::Instance();
   int timeSlot = -1;
   if (!limit.Hold(threadId, &timeSlot, error)) {
@@ -157,22 +171,58 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
   }
   constexpr int kNormal = 0;
   const int normal = task.PriorityFor(kNormal);
-  if (const int ceiling = GrantDirectly(threadId, task.Top())) {
-    NoteGrantedByKernel();
-    const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
-    // Lowering a grant is always allowed.
-    WriteScheduling(threadId, start);
-    *registration = {threadId, &task, {}, start, ceiling, false, timeSlot};
-    return true;
+  // The portal forwards to the RealtimeKit a direct request reaches: one of them answering
+  // decides, unless the portal cannot map this sandbox's ids, which RealtimeKit need not.
+  bool answered = false;
+  // A service that could not be reached at all does not replace what one reached said.
+  DWORD reachedSaid = ERROR_SUCCESS;
+  for (int i = 0; i < paths.count; ++i) {
+    switch (paths.order[i]) {
+      case Path::kKernel:
+        if (const int ceiling = GrantDirectly(threadId, task.Top())) {
+          NoteGrantedByKernel();
+          const Scheduling start{SCHED_FIFO | SCHED_RESET_ON_FORK, std::min(normal, ceiling)};
+          // Lowering a grant is always allowed.
+          WriteScheduling(threadId, start);
+          *registration = {threadId, &task, {}, start, ceiling, false, false, timeSlot};
+          return true;
+        }
+        NoteKernelRefused(errno);
+        break;
+      case Path::kRealtimeKit:
+        if (answered) break;
+        if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
+          NoteGrantedByRealtimeKit();
+          *registration = {threadId, &task,  {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  true,   false, timeSlot};
+          return true;
+        }
+        answered = RealtimeKit::Instance().Reached();
+        if (answered || *error != ERROR_ACCESS_DENIED) reachedSaid = *error;
+        break;
+      case Path::kPortal: {
+        if (answered) break;
+        quorvane::AvrtRefusal why = quorvane::AvrtRefusal::kNone;
+        if (const int granted = Portal::Instance().MakeRealtime(threadId, normal, error, &why)) {
+          NoteGrantedByPortal();
+          *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  false,  true, timeSlot};
+          return true;
+        }
+        answered = why != quorvane::AvrtRefusal::kPortalUnreachable &&
+                   why != quorvane::AvrtRefusal::kPortalAddressRefused &&
+                   why != quorvane::AvrtRefusal::kPortalTimedOut &&
+                   why != quorvane::AvrtRefusal::kPortalPidMappingUnsupported &&
+                   why != quorvane::AvrtRefusal::kNone;
+        if (why != quorvane::AvrtRefusal::kPortalUnreachable &&
+            why != quorvane::AvrtRefusal::kPortalAddressRefused) {
+          reachedSaid = *error;
+        }
+        break;
+      }
+    }
   }
-  NoteKernelRefused(errno);
-  // RealtimeKit cannot raise a thread later without being asked again: ask for normal.
-  if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
-    NoteGrantedByRealtimeKit();
-    *registration = {threadId, &task, {},      {SCHED_RR | SCHED_RESET_ON_FORK, granted},
-                     granted,  true,  timeSlot};
-    return true;
-  }
+  if (reachedSaid != ERROR_SUCCESS) *error = reachedSaid;
   limit.Release(timeSlot, false);
   return false;
 }
@@ -196,7 +246,9 @@ bool PutBack(const Registration& registration) {
 // free. The parent's bus connection is left unused there, not closed.
 void RenewAfterFork() {
   Registrations::RenewAfterFork();
+  BusBudget::RenewAfterFork();
   RealtimeKit::RenewAfterFork();
+  Portal::RenewAfterFork();
   RealtimeTimeLimit::RenewAfterFork();
 }
 
@@ -204,7 +256,10 @@ void RenewAfterFork() {
 // child. Only the child's handler: one run before fork() would wait for a thread's bus request.
 [[maybe_unused]] const bool builtAtLoad = [] {
   Registrations::Instance();
+  BusBudget::Instance();
   RealtimeKit::Instance();
+  Portal::Instance();
+  ChosenPaths();
   RealtimeTimeLimit::Instance();
   return pthread_atfork(nullptr, nullptr, RenewAfterFork) == 0;
 }();
@@ -287,6 +342,11 @@ BOOL AvSetMmThreadPriority(HANDLE handle, std::int32_t priority) {
   if (!moved && registration.fromRealtimeKit && wanted.priority > registration.current.priority) {
     moved = avrt::RealtimeKit::Instance().MakeRealtime(registration.threadId, wanted.priority,
                                                        &error) == wanted.priority;
+  }
+  if (!moved && registration.fromPortal && wanted.priority > registration.current.priority) {
+    quorvane::AvrtRefusal why = quorvane::AvrtRefusal::kNone;
+    moved = avrt::Portal::Instance().MakeRealtime(registration.threadId, wanted.priority, &error,
+                                                  &why) == wanted.priority;
   }
   if (!moved) {
     SetLastError(error);

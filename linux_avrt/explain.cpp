@@ -2,6 +2,8 @@
 // and, for the budget, whether RealtimeKit answers, its limits and whether the process is in
 // a login session. Only this provider knows these; the tool looks the entry point up.
 #include "explain.h"
+#include "paths.h"
+#include "portal.h"
 #include "provider.h"
 
 #include "avrt_explanation.h"
@@ -21,6 +23,9 @@ struct LastCall {
   int kernelErrno = 0;
   quorvane::AvrtRefusal refusal = quorvane::AvrtRefusal::kNone;
   char realtimeKitSaid[sizeof(quorvane::AvrtExplanation::realtimeKitSaid)] = "";
+  quorvane::AvrtRefusal pathRefusal = quorvane::AvrtRefusal::kNone;
+  quorvane::AvrtRefusal portalRefusal = quorvane::AvrtRefusal::kNone;
+  char portalSaid[sizeof(quorvane::AvrtExplanation::portalSaid)] = "";
 };
 thread_local LastCall lastCall;
 
@@ -37,7 +42,39 @@ void ReadRealtimeKit(quorvane::AvrtExplanation* explanation) {
   }
 }
 
+// Through the registrations' own connection too; the portal is asked only where the paths
+// chosen include it.
+void ReadPortal(quorvane::AvrtExplanation* explanation) {
+  const Paths& paths = ChosenPaths();
+  explanation->sandboxed = paths.sandboxed;
+  paths.Describe(explanation->paths, sizeof explanation->paths);
+  PortalValues values;
+  explanation->portalAnswers = paths.Has(Path::kPortal) && Portal::Instance().Values(&values);
+  if (explanation->portalAnswers) {
+    explanation->portalVersion = values.version;
+    explanation->portalMaxRealtimePriority = values.maxRealtimePriority;
+    explanation->portalMinNiceLevel = values.minNiceLevel;
+    explanation->portalRTTimeUSecMax = values.rtTimeUSecMax;
+    explanation->portalValuesUnusable = values.unusable;
+  }
+}
+
 }  // namespace
+
+void NoteGrantedByPortal() {
+  lastCall.grantedBy = quorvane::AvrtGrantor::kPortal;
+}
+
+void NotePortalRefused(quorvane::AvrtRefusal why, const char* said) {
+  lastCall.portalRefusal = why;
+  std::snprintf(lastCall.portalSaid, sizeof lastCall.portalSaid, "%s", said);
+}
+
+void NotePathRefused(const char* word) {
+  lastCall.pathRefusal = quorvane::AvrtRefusal::kUnknownPath;
+  std::snprintf(lastCall.portalSaid, sizeof lastCall.portalSaid,
+                "QUORVANE_VIA names no path \"%s\" (kernel, portal, realtimekit)", word);
+}
 
 void NoteCallBegins() {
   lastCall = LastCall{};
@@ -87,8 +124,12 @@ BOOL QuorvaneAvrtExplain(quorvane::AvrtExplanation* explanation, BOOL budget) {
   explanation->refusal = avrt::lastCall.refusal;
   std::memcpy(explanation->realtimeKitSaid, avrt::lastCall.realtimeKitSaid,
               sizeof explanation->realtimeKitSaid);
+  explanation->pathRefusal = avrt::lastCall.pathRefusal;
+  explanation->portalRefusal = avrt::lastCall.portalRefusal;
+  std::memcpy(explanation->portalSaid, avrt::lastCall.portalSaid, sizeof explanation->portalSaid);
   if (budget) {
     avrt::ReadRealtimeKit(explanation);
+    avrt::ReadPortal(explanation);
     char* session = nullptr;
     explanation->inLoginSession = sd_pid_get_session(0, &session) >= 0;
     std::free(session);

@@ -18,5 +18,9 @@ void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const sd_bus_error& error
 void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const char* said);
 // Why the provider itself refused, before either path was asked.
 void NoteRefused(quorvane::AvrtRefusal why);
+void NoteGrantedByPortal();
+void NotePortalRefused(quorvane::AvrtRefusal why, const char* said);
+// QUORVANE_VIA names no path: `word` is the first that is not one.
+void NotePathRefused(const char* word);
 
 }  // namespace avrt

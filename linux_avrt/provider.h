@@ -108,8 +108,8 @@ class RealtimeTimeLimit {
 };
 
 // Second step: RealtimeKit on the system bus. One connection for the process, opened on first
-// need; all its waiting shares one budget, and a bus that failed or timed out is not asked
-// again by this process (a forked child opens its own).
+// need; all its waiting shares the process's one budget for the buses (bus.h), and a bus that
+// failed or timed out is not asked again by this process (a forked child opens its own).
 class RealtimeKit {
  public:
   // Asks for SCHED_RR at `priority` (clamped to 1..MaxRealtimePriority), with a
@@ -120,11 +120,14 @@ class RealtimeKit {
   // false when it cannot be asked now. `contact` says how the last contact with it went: limits
   // read before are not given once a later contact failed.
   bool Limits(int* priority, std::int64_t* microseconds, quorvane::AvrtRefusal* contact);
+  // Whether RealtimeKit itself answers now: connected, its limits read, not given up. Its
+  // refusal then stands; the portal would forward to the same RealtimeKit.
+  bool Reached();
   // A grant RealtimeKit made has ended: its per-user limit may have room again.
   void GrantEnded() { busyUntil.store(0, std::memory_order_relaxed); }
 
   static RealtimeKit& Instance() { return Lasting<RealtimeKit>(); }
-  // In a forked child: no connection (the parent's is left untouched) and a budget of its own.
+  // In a forked child: no connection (the parent's is left untouched).
   static void RenewAfterFork();
 
  private:
@@ -134,7 +137,7 @@ class RealtimeKit {
   bool ReadLimits(DWORD* error);
   bool Reachable(DWORD* error);
   int Ask(pid_t threadId, int priority, DWORD* error);
-  void GiveUp(DWORD error, quorvane::AvrtRefusal why);
+  void GiveUp(DWORD error, quorvane::AvrtRefusal why, const char* said = nullptr);
   void ContactFailed(quorvane::AvrtRefusal why, const char* said);
   std::uint64_t Allowance() const;
   std::uint64_t Deadline() const;
@@ -147,7 +150,6 @@ class RealtimeKit {
   quorvane::AvrtRefusal contact = quorvane::AvrtRefusal::kNone;
   char contactSaid[160] = "";
   bool answeredBefore = false;
-  std::uint64_t budgetLeft;  // microseconds this process may still wait for the bus
   int maxPriority = 0;
   std::int64_t maxRealtimeMicroseconds = 0;
   // After RealtimeKit said its limits are reached: until when it is not asked again, and what

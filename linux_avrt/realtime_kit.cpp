@@ -3,6 +3,7 @@
 // DBUS_SYSTEM_BUS_ADDRESS, or the standard one.
 #include "provider.h"
 
+#include "bus.h"
 #include "explain.h"
 
 #include <systemd/sd-bus.h>
@@ -27,41 +28,12 @@ constexpr const char* kObject = "/org/freedesktop/RealtimeKit1";
 constexpr const char* kInterface = "org.freedesktop.RealtimeKit1";
 constexpr const char* kSpawnErrors = "org.freedesktop.DBus.Error.Spawn.";
 constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socket";
-// RealtimeKit answers within milliseconds, polkit's verdict included. Every wait of the
-// process for the bus (connecting, authenticating, the bus's Hello, each call) shares one
-// budget, and none lasts longer than a call's timeout: a silent bus or a hung service costs the
-// process one wait, never one for each thread.
-constexpr std::uint64_t kCallTimeoutMicroseconds = 2000000;
-constexpr std::uint64_t kBudgetMicroseconds = 8000000;
-constexpr std::uint64_t kNever = UINT64_MAX;
 // Once RealtimeKit says its limits are reached (threads per user, requests per burst of 20 s),
 // they stay reached while this process holds its grants, unless another process gives one
 // back: a thread asking within this long gets the same answer without a request, each of
 // which would cost a polkit check and a line in RealtimeKit's log. A grant of this process
 // that ends lifts it at once.
 constexpr std::uint64_t kBusyMicroseconds = 1000000;
-
-std::uint64_t Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-}
-
-// Runs the connection until `done()`; false at the deadline or when the connection fails.
-// sd-bus's own waits (90 s to authenticate) would not stop sooner.
-template <typename Done>
-bool RunUntil(sd_bus* bus, std::uint64_t deadline, Done done) {
-  while (!done()) {
-    const int processed = sd_bus_process(bus, nullptr);
-    if (processed < 0) return false;
-    if (processed > 0) continue;
-    const std::uint64_t now = Now();
-    if (now >= deadline) return false;
-    if (sd_bus_wait(bus, deadline == kNever ? kNever : deadline - now) < 0) return false;
-  }
-  return true;
-}
 
 using quorvane::AvrtRefusal;
 
@@ -182,19 +154,18 @@ struct RealtimeKit::Call {
   }
 };
 
-RealtimeKit::RealtimeKit() : budgetLeft(kBudgetMicroseconds) {}
+RealtimeKit::RealtimeKit() = default;
 
-// What the next wait may take; never 0, which sd-bus reads as its own 25 s.
 std::uint64_t RealtimeKit::Allowance() const {
-  return std::max<std::uint64_t>(1, std::min(kCallTimeoutMicroseconds, budgetLeft));
+  return BusBudget::Instance().Allowance();
 }
 
 std::uint64_t RealtimeKit::Deadline() const {
-  return Now() + Allowance();
+  return BusBudget::Instance().Deadline();
 }
 
 void RealtimeKit::Spend(std::uint64_t since) {
-  budgetLeft -= std::min(budgetLeft, Now() - since);
+  BusBudget::Instance().Spend(since);
 }
 
 // Limits read before are not given again until RealtimeKit answers again.
@@ -213,8 +184,8 @@ void RealtimeKit::ContactFailed(AvrtRefusal why, const char* said) {
   }
 }
 
-void RealtimeKit::GiveUp(DWORD error, AvrtRefusal why) {
-  ContactFailed(why, nullptr);
+void RealtimeKit::GiveUp(DWORD error, AvrtRefusal why, const char* said) {
+  ContactFailed(why, said);
   refusal = error;
   sd_bus_close_unref(bus);
   bus = nullptr;
@@ -226,29 +197,26 @@ void RealtimeKit::RenewAfterFork() {
   new (&Instance()) RealtimeKit;
 }
 
-// Every sd-bus timeout is set before the connection starts, and the wait for it to be ready is
-// bounded by the budget.
+// The address as sd-bus itself reads it: not from the environment of a program that runs with
+// more rights than its caller.
 bool RealtimeKit::Connect(DWORD* error) {
   if (bus != nullptr) return true;
-  // As sd-bus reads it: a set-user-id program does not take it from its caller.
   const char* address = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  const std::uint64_t start = Now();
-  const std::uint64_t deadline = Deadline();
-  sd_bus* opened = nullptr;
-  const bool ready =
-      sd_bus_new(&opened) >= 0 &&
-      sd_bus_set_address(opened, address != nullptr ? address : kStandardSystemBus) >= 0 &&
-      sd_bus_set_bus_client(opened, 1) >= 0 &&
-      sd_bus_set_method_call_timeout(opened, kCallTimeoutMicroseconds) >= 0 &&
-      sd_bus_start(opened) >= 0 &&
-      RunUntil(opened, deadline, [opened] { return sd_bus_is_ready(opened) > 0; });
-  const bool late = Now() >= deadline;
-  Spend(start);
-  bus = opened;
-  if (!ready) {
+  const OpenedBus opened = OpenBus(address != nullptr ? address : kStandardSystemBus);
+  bus = opened.bus;
+  if (opened.result != BusOpened::kReady) {
     // A bus that cannot be reached now is not asked again.
-    GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED,
-           late ? AvrtRefusal::kBusTimedOut : AvrtRefusal::kBusUnreachable);
+    switch (opened.result) {
+      case BusOpened::kTimedOut:
+        GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
+        break;
+      case BusOpened::kAddressRefused:
+        GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusAddressRefused, opened.refusedBecause);
+        break;
+      default:
+        GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusUnreachable);
+        break;
+    }
     *error = refusal;
     return false;
   }
@@ -414,9 +382,16 @@ bool RealtimeKit::Limits(int* priority, std::int64_t* microseconds, AvrtRefusal*
   return true;
 }
 
+bool RealtimeKit::Reached() {
+  std::lock_guard<std::mutex> hold(lock);
+  return refusal == ERROR_SUCCESS && bus != nullptr && maxPriority > 0;
+}
+
 // Connected, with the limits read, within the process's budget for the bus.
 bool RealtimeKit::Reachable(DWORD* error) {
-  if (refusal == ERROR_SUCCESS && budgetLeft == 0) GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
+  if (refusal == ERROR_SUCCESS && BusBudget::Instance().Spent()) {
+    GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
+  }
   if (refusal == ERROR_SUCCESS && Connect(error) && ReadLimits(error)) return true;
   if (refusal != ERROR_SUCCESS) *error = refusal;
   return false;

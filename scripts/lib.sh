@@ -133,9 +133,10 @@ with_progress() {
 NATIVE_PACKAGES="g++ cmake ninja-build libgtest-dev libbenchmark-dev python3 util-linux pkg-config libsystemd-dev locales"
 # The real-time provider's tests start a system bus, polkit and RealtimeKit of their own.
 REALTIME_PACKAGES="rtkit polkitd dbus-daemon systemd"
-# Test-only, without its recommends (a session manager, the Pulse server): PipeWire, a real
-# client of RealtimeKit, runs beside the tool.
-CLIENT_PACKAGES="pipewire"
+# Test-only, without what they recommend (a session manager, the Pulse server), which the
+# tests do not use: PipeWire, a real client of RealtimeKit, runs beside the tool; the desktop
+# portal in front of RealtimeKit, with bwrap for a sandbox.
+CLIENT_PACKAGES="pipewire xdg-desktop-portal bubblewrap"
 WINDOWS_PACKAGES="googletest wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # bench/service.py sets the service phase beside cyclictest.

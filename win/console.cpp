@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "paths.h"
 #include "report.h"
 #include "test_run.h"
 #include "version.h"
@@ -18,7 +19,7 @@ constexpr const char* kRule =
     "############################## Quorvane ##############################";
 
 constexpr const char* kHelp[] = {
-    "Usage: quorvane [count] [--explain | --json]",
+    "Usage: quorvane [count] [--explain | --json] [--via=LIST]",
     "       quorvane --help | --version",
     "Starts count probe threads (128 by default), has each register with the MMCSS task",
     "\"Pro Audio\" and hold the registration until all have met, then prints how many",
@@ -32,6 +33,8 @@ constexpr const char* kHelp[] = {
     "             missed a period and how late they woke, by what they held",
     "  --period=US  the loop's period in microseconds (100 to 1000000, 2667 by default)",
     "  --work=US  the work in each period in microseconds (0 to the period, 100 by default)",
+    "  --via=LIST the ways to real-time scheduling to try, in the order given, separated by",
+    "             commas: kernel, portal, realtimekit on Linux; mmcss on Windows",
     "  --help     this text",
     "  --version  the version",
 };
@@ -194,6 +197,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       }
     } else if ((argument == "--period" || argument == "--work") && line.serviceError.empty()) {
       line.serviceError = argument + " needs its value after \"=\": " + argument + "=US";
+    } else if (argument.rfind("--via=", 0) == 0) {
+      line.viaGiven = true;
+      line.via = argument.substr(6);
     } else if (line.unknownOption.empty()) {
       line.unknownOption = argument;
     }
@@ -215,6 +221,12 @@ int Main(int argc, char** argv) {
   }
   if (!line.serviceError.empty()) {
     std::cerr << "quorvane: " << Printable(line.serviceError) << " (see quorvane --help)" << std::endl;
+    return kStatusUnknownOption;
+  }
+  std::string unknownPath;
+  if (line.viaGiven && !ChoosePaths(line.via, &unknownPath)) {
+    std::cerr << "quorvane: --via: unknown path \"" << Printable(unknownPath) << "\" (known: " << PathWords()
+              << ")" << std::endl;
     return kStatusUnknownOption;
   }
   if (line.help) {

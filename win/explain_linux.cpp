@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -178,6 +179,101 @@ std::string YesNo(bool value) {
   return value ? "yes" : "no";
 }
 
+// The Flatpak application this process runs as, from the file Flatpak binds into every sandbox.
+std::string FlatpakApplication() {
+  std::ifstream info("/.flatpak-info");
+  std::string line;
+  bool application = false;
+  while (std::getline(info, line)) {
+    if (!line.empty() && line[0] == '[') application = line == "[Application]";
+    if (application && line.rfind("name=", 0) == 0) return line.substr(5);
+  }
+  return "APP_ID";
+}
+
+// The desktop portal's part of the budget.
+BudgetField PortalField(bool explained, const AvrtExplanation& provider) {
+  if (!explained) return {"portal", kJsonNull, "portal: not known (the avrt library does not say)"};
+  if (std::strstr(provider.paths, "portal") == nullptr) {
+    return {"portal", "{\"answers\":false}", "portal: not asked (not among the paths tried)"};
+  }
+  if (!provider.portalAnswers) {
+    return {"portal", "{\"answers\":false}", "portal: does not answer on the session bus"};
+  }
+  const bool unusable = provider.portalValuesUnusable;
+  return {"portal",
+          "{\"answers\":true,\"version\":" + JsonNumber(provider.portalVersion) +
+              ",\"max_realtime_priority\":" + JsonNumber(provider.portalMaxRealtimePriority) +
+              ",\"min_nice_level\":" + JsonNumber(provider.portalMinNiceLevel) +
+              ",\"rttime_usec_max\":" + JsonNumber(provider.portalRTTimeUSecMax) +
+              ",\"values_unusable\":" + JsonBool(unusable) + "}",
+          "portal: answers, version " + std::to_string(provider.portalVersion) +
+              ", MaxRealtimePriority " + std::to_string(provider.portalMaxRealtimePriority) +
+              ", MinNiceLevel " + std::to_string(provider.portalMinNiceLevel) + ", RTTimeUSecMax " +
+              std::to_string(provider.portalRTTimeUSecMax) +
+              (unusable ? " (unusable: requests asked with RealtimeKit's defaults)" : "")};
+}
+
+// What would let the portal grant, for each of its refusals in the run.
+void PortalHints(const Report& report, const AvrtExplanation& provider,
+                 std::vector<std::string>* hints) {
+  if (report.RefusedBecause(AvrtRefusal::kUnknownPath)) {
+    hints->push_back(
+        "QUORVANE_VIA names a path the provider does not know: give a comma-separated list of "
+        "kernel, portal, realtimekit, or leave it unset");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalUnreachable) && provider.sandboxed) {
+    hints->push_back(
+        "the desktop portal does not answer on the session bus: a sandboxed application gets "
+        "real-time threads through xdg-desktop-portal, which must run in the user's session");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalAddressRefused)) {
+    hints->push_back(
+        "DBUS_SESSION_BUS_ADDRESS is of a kind the provider does not wait for (a program to "
+        "run, a host name to resolve): give a unix: or numeric tcp: address");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalPermissionStore)) {
+    hints->push_back(
+        "the permission store refuses this application real-time scheduling: allow it with "
+        "`flatpak permission-set realtime realtime " +
+        FlatpakApplication() + " yes`");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalPidMappingUnsupported)) {
+    hints->push_back(
+        "the portal maps the process ids of Flatpak sandboxes only: from this sandbox "
+        "RealtimeKit must be reachable on the system bus (for a Snap, its system bus access)");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalPidMapping)) {
+    hints->push_back(
+        "the portal could not map this process's ids: it needs the sandbox's /.flatpak-info "
+        "and its instance's bwrapinfo.json under $XDG_RUNTIME_DIR/.flatpak/, as flatpak run "
+        "makes them");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalOtherUser)) {
+    hints->push_back(
+        "the portal found the process under another user: run the application as the user "
+        "whose session runs the portal");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalRealtimeKitNotPermitted)) {
+    hints->push_back(
+        "RealtimeKit, behind the portal, did not permit it: polkit allows "
+        "org.freedesktop.RealtimeKit1.acquire-real-time in a login session or by a rule, and "
+        "RealtimeKit refuses priorities and RLIMIT_RTTIME above its limits");
+  }
+  if (report.RefusedBecause(AvrtRefusal::kPortalTimedOut)) {
+    hints->push_back(
+        "the portal or the session bus did not answer in time: the provider did not ask it "
+        "again in this process");
+  }
+  if (provider.portalAnswers && provider.portalValuesUnusable) {
+    hints->push_back(
+        "the portal reports 0 for RealtimeKit's limits (it started before RealtimeKit could "
+        "answer); the provider asked with RealtimeKit's defaults (priority 20, RLIMIT_RTTIME "
+        "200 ms): restart the portal after RealtimeKit (systemctl --user restart "
+        "xdg-desktop-portal)");
+  }
+}
+
 }  // namespace
 
 void ReadOwnPolicy(ThreadScheduling* scheduling) {
@@ -259,6 +355,16 @@ void DescribeBudget(const Report& report, Budget* budget) {
   fields.push_back({"login_session", explained ? JsonBool(provider.inLoginSession) : kJsonNull,
                     "in a login session: " +
                         (explained ? YesNo(provider.inLoginSession) : std::string("not known"))});
+  fields.push_back({"sandboxed", explained ? JsonBool(provider.sandboxed) : kJsonNull,
+                    "in a Flatpak or Snap sandbox: " +
+                        (explained ? YesNo(provider.sandboxed) : std::string("not known"))});
+  fields.push_back(
+      {"paths", explained ? JsonString(provider.paths) : kJsonNull,
+       "paths tried, in order: " + (!explained ? std::string("not known")
+                                    : provider.paths[0] == '\0'
+                                        ? std::string("none (QUORVANE_VIA names no path)")
+                                        : std::string(provider.paths))});
+  fields.push_back(PortalField(explained, provider));
   const std::vector<RealtimeHolder> holders = OtherRealtimeThreads();
   int held = 0;
   std::string json = "[";
@@ -293,11 +399,14 @@ void DescribeBudget(const Report& report, Budget* budget) {
         "thread over it to be demoted before the kernel kills the process, so the provider "
         "refused: raise it (prlimit --rttime) or RealtimeKit's maximum");
   }
-  if (report.failed == report.notStarted || itself || !loaded) return;
+  if (report.failed == report.notStarted || !loaded) return;
+  if (explained) PortalHints(report, provider, &hints);
+  if (itself) return;
   const auto happened = [&](AvrtRefusal reason) {
     return explained && (contact == reason || AnyReason(report, reason));
   };
-  if (happened(AvrtRefusal::kBusUnreachable)) {
+  // Behind an answering portal RealtimeKit runs, though this process may not reach it.
+  if (happened(AvrtRefusal::kBusUnreachable) && !provider.portalAnswers) {
     hints.push_back(
         "the system bus could not be reached, and RealtimeKit is asked through it: start the "
         "system bus (dbus), and install RealtimeKit (apt install rtkit); it grants real-time "
@@ -323,7 +432,8 @@ void DescribeBudget(const Report& report, Budget* budget) {
                           "logind session, or allow this user with a polkit rule for "
                           "org.freedesktop.RealtimeKit1.acquire-real-time");
   }
-  if (happened(AvrtRefusal::kRealtimeKitBusy) || happened(AvrtRefusal::kRealtimeKitBusyNotAsked)) {
+  if (happened(AvrtRefusal::kRealtimeKitBusy) || happened(AvrtRefusal::kRealtimeKitBusyNotAsked) ||
+      report.RefusedBecause(AvrtRefusal::kPortalRealtimeKitBusy)) {
     hints.push_back(
         "RealtimeKit's limit is reached: its real-time threads per user count all of the "
         "user's processes together (" +

@@ -17,6 +17,12 @@ std::string ProviderAccount(const AvrtExplanation& explanation) {
     if (!account.empty()) account += "; ";
     account += std::string("RealtimeKit: ") + explanation.realtimeKitSaid;
   }
+  if (explanation.pathRefusal != AvrtRefusal::kNone ||
+      explanation.portalRefusal != AvrtRefusal::kNone) {
+    if (!account.empty()) account += "; ";
+    account += explanation.pathRefusal != AvrtRefusal::kNone ? "the provider: " : "the portal: ";
+    account += explanation.portalSaid;
+  }
   return account;
 }
 }  // namespace
@@ -44,6 +50,8 @@ void WorkerObservation::Registration(HANDLE handle) {
     if (!registered) {
       providerSaid = ProviderAccount(explanation);
       refusal = explanation.refusal;
+      pathRefusal = explanation.pathRefusal;
+      portalRefusal = explanation.portalRefusal;
     }
   }
   registeredAt = ReadOwnScheduling();

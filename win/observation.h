@@ -26,9 +26,11 @@ struct WorkerObservation {
   bool registered = false;
   DWORD error = 0;  // the last-error value of a refusal
   AvrtGrantor grantedBy = AvrtGrantor::kNone;
-  AvrtRefusal refusal = AvrtRefusal::kNone;  // the provider's reason for a refusal
-  bool providerExplained = false;            // the provider has QuorvaneAvrtExplain
-  std::string providerSaid;                  // the provider's account of a refusal
+  AvrtRefusal refusal = AvrtRefusal::kNone;        // the provider's reason for a refusal
+  bool providerExplained = false;                  // the provider has QuorvaneAvrtExplain
+  std::string providerSaid;                        // the provider's account of a refusal
+  AvrtRefusal pathRefusal = AvrtRefusal::kNone;    // the provider's own rules refused
+  AvrtRefusal portalRefusal = AvrtRefusal::kNone;  // why the desktop portal did not grant
   ThreadScheduling before;
   ThreadScheduling registeredAt;  // right after the registration, before the work
   ThreadScheduling atBarrier;     // with every registration held

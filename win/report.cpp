@@ -133,10 +133,16 @@ std::string GrantorName(const WorkerObservation& observation) {
       return "kernel";
     case AvrtGrantor::kRealtimeKit:
       return "RealtimeKit";
+    case AvrtGrantor::kPortal:
+      return "portal";
     case AvrtGrantor::kNone:
       break;
   }
   return DefaultGrantor();
+}
+
+bool Report::RefusedBecause(AvrtRefusal why) const {
+  return std::find(providerRefusals.begin(), providerRefusals.end(), why) != providerRefusals.end();
 }
 
 const char* ErrorMeaning(DWORD error) {
@@ -157,6 +163,11 @@ Report BuildReport(const std::vector<WorkerObservation>& observations, std::int3
       AddGrant(observation, &report.grants);
     } else {
       AddRefusal(observation, &report.refusals);
+      for (const AvrtRefusal why : {observation.pathRefusal, observation.portalRefusal}) {
+        if (why != AvrtRefusal::kNone && !report.RefusedBecause(why)) {
+          report.providerRefusals.push_back(why);
+        }
+      }
     }
     Verify(observation, &report.verified);
   }
@@ -180,7 +191,9 @@ void PrintReport(const Report& report, std::ostream& out) {
   out << "Grants, as each thread read its scheduling with every registration held:" << std::endl;
   if (report.grants.empty()) out << "  none" << std::endl;
   for (const GrantGroup& grant : report.grants) {
-    out << "  " << grant.threads << " by " << Printable(grant.by) << ": " << Scheduling(grant)
+    // The portal only forwards: the grant is RealtimeKit's, asked for through it.
+    const std::string by = grant.by == "portal" ? "portal (RealtimeKit behind it)" : grant.by;
+    out << "  " << grant.threads << " by " << Printable(by) << ": " << Scheduling(grant)
         << std::endl;
   }
   const Verification& verified = report.verified;

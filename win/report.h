@@ -66,9 +66,13 @@ struct Report {
   std::vector<GrantGroup> grants;
   std::vector<RefusalGroup> refusals;
   Verification verified;
+  // The provider's reasons among the refusals (its own rules', the portal's), each once.
+  std::vector<AvrtRefusal> providerRefusals;
   Budget budget;
   // What the held threads got from a service phase; null when none ran.
   const ServiceSummary* service = nullptr;
+
+  bool RefusedBecause(AvrtRefusal why) const;
 
   // Registrations an application in this process can rely on: real-time with every
   // registration held.

@@ -30,7 +30,11 @@ TIMEOUT_SECONDS = 120
 READY_SECONDS = 10
 # However the bus fails, a run may wait for it about this much longer than a run without one.
 BUS_FAULT_SECONDS = 10
-NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+# Neither bus: no RealtimeKit, and no portal from the session the tests run in.
+NO_SESSION_BUS = {"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-session-bus"}
+NO_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus", **NO_SESSION_BUS}
+# A bus reached through a program that ignores SIGTERM and sleeps 30 s.
+UNIXEXEC = "unixexec:path=/bin/sh,argv1=-c,argv2=trap%20%27%27%20TERM%3B%20sleep%2030"
 COUNT = 128
 RTKIT_DAEMON = "/usr/libexec/rtkit-daemon"
 POLKITD_CANDIDATES = ("/usr/lib/polkit-1/polkitd", "/usr/libexec/polkitd")
@@ -142,7 +146,8 @@ def assert_refused_without_rights(test, report):
     test.assertEqual(report["refusals"], [{
         "error": 5, "meaning": "access denied", "threads": COUNT,
         "provider_said": ["the kernel: Operation not permitted; "
-                          "RealtimeKit: the system bus could not be reached"]}])
+                          "RealtimeKit: the system bus could not be reached; "
+                          "the portal: the session bus could not be reached"]}])
     budget = report["budget"]
     test.assertEqual((budget["root"], budget["cap_sys_nice"], budget["may_set_real_time_itself"]),
                      (False, False, False))
@@ -166,6 +171,7 @@ def refused(error, count=COUNT):
 
 
 ERROR_ACCESS_DENIED = 5
+ERROR_INVALID_PARAMETER = 87
 ERROR_TOO_MANY_THREADS = 565
 ERROR_TIMEOUT = 1460
 ERROR_NOT_ENOUGH_QUOTA = 1816
@@ -247,6 +253,61 @@ class DirectPath(unittest.TestCase):
             self.assertEqual(results, {"first": "refused 5", "second": "refused 5",
                                        "child": "refused 5", "revert": "failed 6",
                                        "again": "failed 6"})
+
+    def test_bus_addresses_that_cannot_be_bounded_are_refused_at_once(self):
+        # A program that ignores SIGTERM, a host name to resolve, and a list whose one usable
+        # entry is a socket that does not exist: none is waited for, each run ends within
+        # BUS_FAULT_SECONDS of one without a bus, and the report says why.
+        prefix = as_nobody() if is_root() else ()
+        without_bus = TimedRun(self.installation, NO_BUS, prefix)
+        unreachable = "the kernel: Operation not permitted; RealtimeKit: the system bus could " \
+                      "not be reached (the address "
+        for address, reason in (
+                (UNIXEXEC, "unixexec was refused: it runs a program, and sd-bus waits for "
+                           "that program's end unbounded)"),
+                ("tcp:host=quorvane.invalid,port=4", "tcp was refused: a host name to resolve, "
+                 "which cannot be bounded (give a numeric address))"),
+                (f"{UNIXEXEC};;unix:path=/nonexistent/quorvane-bus;x-machine-unix:machine=m",
+                 "x-machine-unix was refused: it enters another machine's namespaces from a "
+                 "child that sd-bus waits for)")):
+            env = {"DBUS_SYSTEM_BUS_ADDRESS": address, **NO_SESSION_BUS}
+            run = TimedRun(self.installation, env, prefix)
+            self.assertEqual(run.result, (0, 0, COUNT), address)
+            self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS, address)
+            self.assertEqual(self.installation.report(self, env, prefix)["refusals"][0][
+                "provider_said"], [unreachable + reason + "; the portal: the session bus could "
+                                   "not be reached"], address)
+        # The session bus follows the same rule, inside the same budget.
+        env = dict(NO_BUS, DBUS_SESSION_BUS_ADDRESS=UNIXEXEC)
+        run = TimedRun(self.installation, env, prefix)
+        self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS)
+        report = self.installation.report(self, env, prefix)
+        self.assertTrue(report["refusals"][0]["provider_said"][0].endswith(
+            "the portal: the session bus could not be reached (the address unixexec was refused: "
+            "it runs a program, and sd-bus waits for that program's end unbounded)"), report)
+        self.assertIn("DBUS_SESSION_BUS_ADDRESS is of a kind the provider does not wait for",
+                      " ".join(report["hints"]))
+
+    def test_the_paths_chosen_are_the_paths_tried(self):
+        # --via=realtimekit leaves the kernel out even for root; QUORVANE_VIA chooses the same
+        # for a program, and a word it does not know refuses every registration with why;
+        # --via over it chooses again.
+        def said(env, *options):
+            done = self.installation.run(os.path.basename(ARGS.tool), "4", "--json", *options,
+                                         env=env)
+            report = parse_report(self, done.stdout)
+            return (report["granted"], [(refusal["error"], refusal["provider_said"])
+                                        for refusal in report["refusals"]])
+        no_rtkit = "RealtimeKit: the system bus could not be reached"
+        self.assertEqual(said(NO_BUS, "--via=realtimekit"), (0, [(ERROR_ACCESS_DENIED, [no_rtkit])]))
+        self.assertEqual(said(dict(NO_BUS, QUORVANE_VIA="realtimekit")),
+                         (0, [(ERROR_ACCESS_DENIED, [no_rtkit])]))
+        unknown = dict(NO_BUS, QUORVANE_VIA="kernel,rtkit")
+        self.assertEqual(said(unknown), (0, [(ERROR_INVALID_PARAMETER, [
+            'the provider: QUORVANE_VIA names no path "rtkit" (kernel, portal, realtimekit)'])]))
+        kernel = (4, []) if is_root() else (0, [(ERROR_ACCESS_DENIED,
+                                                 ["the kernel: Operation not permitted"])])
+        self.assertEqual(said(unknown, "--via=kernel"), kernel)
 
     def test_a_registration_ends_with_its_thread(self):
         # A small pid_max in a PID namespace of its own brings an ended thread's id back soon.
@@ -339,7 +400,7 @@ class Services:
                                 stdout=subprocess.PIPE)
         if not select.select([bus.stdout], [], [], READY_SECONDS)[0]:
             raise AssertionError("dbus-daemon printed no address" + self.said("dbus-daemon"))
-        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": bus.stdout.readline().strip()}
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": bus.stdout.readline().strip(), **NO_SESSION_BUS}
         if not self.env["DBUS_SYSTEM_BUS_ADDRESS"]:
             raise AssertionError("dbus-daemon printed no address" + self.said("dbus-daemon"))
 
@@ -443,7 +504,7 @@ class SilentBus:
         self.listener.listen(16)
         self.authenticate = authenticate
         self.peers = []
-        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + path}
+        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + path, **NO_SESSION_BUS}
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -893,6 +954,315 @@ class RealtimeKitReport(WithRealtimeKit):
                          {"RealtimeKit": (25, 25 * 187), "refused": (COUNT - 25, 103 * 187)},
                          self.log())
         self.assertEqual(report["service"]["real_time"], 25)
+
+
+PORTAL = "/usr/libexec/xdg-desktop-portal"
+PERMISSION_STORE = "/usr/libexec/xdg-permission-store"
+BWRAP = "/usr/bin/bwrap"
+APP_ID = "org.quorvane.Test"
+INSTANCE = "4242"
+
+
+class SessionBus:
+    """nobody's private session bus, with the desktop portal (and, on request, the permission
+    store) running as nobody in front of `services`' RealtimeKit; stopped by PID."""
+
+    BUS_CONFIG = Services.BUS_CONFIG.replace("<type>system</type>", "<type>session</type>")
+
+    def __init__(self, services):
+        self.services = services
+        self.folder = tempfile.mkdtemp(prefix="quorvane-session-")
+        nobody = pwd.getpwnam("nobody")
+        self.runtime = os.path.join(self.folder, "runtime")
+        os.mkdir(self.runtime, 0o700)
+        os.chmod(self.folder, 0o755)
+        for path in (self.folder, self.runtime):
+            os.chown(path, nobody.pw_uid, nobody.pw_gid)
+        self.processes = []
+        self.portal = None
+        self.env = {}
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def log(self, name):
+        return os.path.join(self.folder, f"{name}.log")
+
+    def start(self):
+        config = os.path.join(self.folder, "session.conf")
+        with open(config, "w") as out:
+            out.write(self.BUS_CONFIG.format(socket=os.path.join(self.runtime, "bus")))
+        bus = self.spawn("dbus-daemon", ["dbus-daemon", f"--config-file={config}", "--nofork",
+                                         "--print-address=1"], stdout=subprocess.PIPE)
+        address = ""
+        if select.select([bus.stdout], [], [], READY_SECONDS)[0]:
+            address = bus.stdout.readline().strip()
+        if not address:
+            raise AssertionError("the session bus printed no address")
+        self.env = {"DBUS_SESSION_BUS_ADDRESS": address, "XDG_RUNTIME_DIR": self.runtime}
+        self.start_portal()
+
+    def daemon_env(self):
+        return {**os.environ, "HOME": self.folder, "XDG_CONFIG_HOME": self.folder,
+                "XDG_DATA_HOME": os.path.join(self.folder, "data"), **self.services.env,
+                **self.env}
+
+    def spawn(self, name, command, stdout=subprocess.DEVNULL):
+        with open(self.log(name), "a") as log:
+            process = subprocess.Popen(as_nobody(*command), stdin=subprocess.DEVNULL,
+                                       stdout=stdout, stderr=log, text=True,
+                                       env=self.daemon_env())
+        self.processes.append(process)
+        return process
+
+    def busctl(self, *arguments, check=True):
+        return subprocess.run(as_nobody("busctl", f"--address={self.env['DBUS_SESSION_BUS_ADDRESS']}",
+                                        *arguments),
+                              capture_output=True, text=True, timeout=READY_SECONDS,
+                              check=check, env=dict(os.environ, **self.env))
+
+    def await_name(self, name, process, program):
+        deadline = time.monotonic() + READY_SECONDS
+        while time.monotonic() < deadline:
+            if process.poll() is not None:
+                break
+            owned = self.busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "NameHasOwner", "s", name, check=False)
+            if owned.stdout.strip() == "b true":
+                return
+            time.sleep(0.05)
+        with open(self.log(program)) as log:
+            raise AssertionError(f"{name} did not appear on the session bus; {program} said:\n"
+                                 + log.read())
+
+    def start_portal(self):
+        """The portal reads RealtimeKit's values once, as it starts."""
+        self.portal = self.spawn("portal", [PORTAL, "--replace"])
+        self.await_name("org.freedesktop.portal.Desktop", self.portal, "portal")
+
+    def restart_portal(self):
+        stop(self.portal)
+        self.processes.remove(self.portal)
+        self.start_portal()
+
+    def portal_values(self):
+        values = {}
+        for name in ("version", "MaxRealtimePriority", "MinNiceLevel", "RTTimeUSecMax"):
+            said = self.busctl("get-property", "org.freedesktop.portal.Desktop",
+                               "/org/freedesktop/portal/desktop",
+                               "org.freedesktop.portal.Realtime", name).stdout.split()
+            values[name] = int(said[1])
+        return values
+
+    def deny(self, app):
+        """The permission store says `no` for `app`'s real-time scheduling."""
+        store = self.spawn("permission-store", [PERMISSION_STORE, "--replace"])
+        self.await_name("org.freedesktop.impl.portal.PermissionStore", store, "permission-store")
+        self.busctl("call", "org.freedesktop.impl.portal.PermissionStore",
+                    "/org/freedesktop/impl/portal/PermissionStore",
+                    "org.freedesktop.impl.portal.PermissionStore", "SetPermission", "sbssas",
+                    "realtime", "true", "realtime", app, "1", "no")
+
+    def close(self):
+        for process in reversed(self.processes):
+            stop(process)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def bwrap_missing():
+    """Why bwrap cannot give a process a PID namespace of its own here, or None."""
+    if not os.path.exists(BWRAP):
+        return "bwrap is not installed (apt install bubblewrap)"
+    tried = subprocess.run(as_nobody(BWRAP, "--ro-bind", "/", "/", "--unshare-pid", "true"),
+                           capture_output=True, text=True, timeout=READY_SECONDS)
+    if tried.returncode != 0:
+        return "bwrap cannot make a PID namespace here: " + tried.stderr.strip()
+    return None
+
+
+class WithPortal(WithRealtimeKit):
+    """Each test with RealtimeKit and, in front of it, a session bus and the portal of its own;
+    the tool runs as nobody."""
+
+    def setUp(self):
+        super().setUp()
+        if not os.path.exists(PORTAL):
+            self.fail("the portal is missing: install xdg-desktop-portal")
+        self.session = SessionBus(self.services)
+        self.addCleanup(self.session.close)
+        self.env = dict(self.services.env, **self.session.env)
+
+    def sandbox(self):
+        """bwrap as Flatpak starts an application: a fresh root, a PID namespace of its own,
+        /.flatpak-info naming APP_ID and INSTANCE, and the instance's bwrapinfo.json where the
+        portal looks; the system bus's folder hidden."""
+        missing = bwrap_missing()
+        if missing:
+            self.skipTest(missing)
+        info = os.path.join(self.session.folder, "flatpak-info")
+        with open(info, "w") as out:
+            out.write(f"[Application]\nname={APP_ID}\n\n[Instance]\ninstance-id={INSTANCE}\n")
+        os.chmod(info, 0o644)
+        instance = os.path.join(self.session.runtime, ".flatpak", INSTANCE)
+        return as_nobody(
+            "sh", "-c", f'mkdir -p "$0" && exec "$@" 3>"$0/bwrapinfo.json"', instance,
+            BWRAP, "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
+            "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin",
+            "--ro-bind", "/etc", "/etc", "--bind", "/tmp", "/tmp",
+            "--tmpfs", self.services.folder, "--proc", "/proc", "--dev", "/dev",
+            "--unshare-pid", "--ro-bind", info, "/.flatpak-info", "--info-fd", "3", "--")
+
+    def timed_report(self, env, prefix, *options):
+        """The --json report, and how long the run took."""
+        if ARGS.thread_sanitizer:
+            self.skipTest("the whole tool's RealtimeKit run is checked outside ThreadSanitizer")
+        start = time.monotonic()
+        done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--json", *options,
+                                     env=env, prefix=prefix)
+        seconds = time.monotonic() - start
+        self.assertEqual(done.returncode, 0, done.stderr + self.log())
+        print(f"\n    {self.id().rsplit('.', 1)[1]} {' '.join(options)}: {seconds:.2f} s",
+              file=sys.stderr)
+        return parse_report(self, done.stdout)
+
+    def assert_portal_grants(self, report, granted):
+        """`granted` threads by the portal, all real-time at the barrier; the rest refused as
+        RealtimeKit's limit behind the portal, the threads after its first answer not sent."""
+        self.assertEqual(report["grants"], [{
+            "by": "portal", "policy": "SCHED_RR", "priority_min": 24, "priority_max": 24,
+            "realtime_priority_min": 18, "realtime_priority_max": 18, "threads": granted}],
+            self.log())
+        self.assertEqual(report["verified"]["applied"], granted)
+        busy = "the portal: org.freedesktop.DBus.Error.AccessDenied: Device or resource busy"
+        refusals = report["refusals"]
+        self.assertEqual([(refusal["error"], refusal["threads"]) for refusal in refusals],
+                         [(ERROR_TOO_MANY_THREADS, COUNT - granted)])
+        said = sorted(refusals[0]["provider_said"])
+        self.assertEqual(len(said), 2, said)
+        self.assertTrue(said[0].endswith(busy), said)
+        self.assertTrue(said[1].endswith(busy + " (its answer to an earlier thread; not asked)"),
+                        said)
+        self.assertIn("RealtimeKit's limit is reached", " ".join(report["hints"]))
+
+
+class Portal(WithPortal):
+    def test_a_host_process_through_the_portal(self):
+        # Chosen explicitly (--via, then QUORVANE_VIA); RealtimeKit's own answer after a
+        # restart, chosen the same way; the text report names what stands behind the portal.
+        report = self.timed_report(self.env, as_nobody(), "--via=portal")
+        self.assert_portal_grants(report, 25)
+        self.assertTrue(all(said.startswith("the portal: ")  # the kernel was not asked
+                            for said in report["refusals"][0]["provider_said"]), report)
+        self.assertEqual((report["budget"]["sandboxed"], report["budget"]["paths"]),
+                         (False, "portal"))
+        self.services.restart_rtkit()
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="realtimekit"), as_nobody())
+        self.assertEqual([(grant["by"], grant["threads"]) for grant in report["grants"]],
+                         [("RealtimeKit", 25)])
+        # Unchosen, outside a sandbox: the portal once the system bus cannot be reached.
+        self.services.restart_rtkit()
+        done = self.installation.run(os.path.basename(ARGS.tool), str(COUNT), "--explain",
+                                     env=dict(self.env, **{"DBUS_SYSTEM_BUS_ADDRESS":
+                                                           NO_BUS["DBUS_SYSTEM_BUS_ADDRESS"]}),
+                                     prefix=as_nobody())
+        for line in ("  25 by portal (RealtimeKit behind it): SCHED_RR, priority 24 (real-time "
+                     "priority 18)", "  paths tried, in order: kernel,realtimekit,portal",
+                     "  25 granted and applied, kept through the work"):
+            self.assertIn("\n" + line + "\n", done.stdout)
+
+    def test_a_sandboxed_process_through_the_portals_pid_mapping(self):
+        # In its own PID namespace the tool's ids mean nothing to RealtimeKit, and the system
+        # bus is out of reach: the portal maps them. Then the permission store says no.
+        sandbox = self.sandbox()
+        report = self.timed_report(self.env, sandbox)
+        self.assert_portal_grants(report, 25)
+        self.assertEqual((report["budget"]["sandboxed"], report["budget"]["paths"]),
+                         (True, "kernel,portal,realtimekit"))
+        # An instance whose bwrapinfo.json is not where the portal looks: its ids cannot be
+        # mapped, and RealtimeKit, which would not see them either, is not asked.
+        os.remove(os.path.join(self.session.runtime, ".flatpak", INSTANCE, "bwrapinfo.json"))
+        unmapped = [argument.replace("bwrapinfo.json", "elsewhere.json") for argument in sandbox]
+        report = self.timed_report(self.env, unmapped)
+        self.assertEqual([(refusal["error"], refusal["threads"]) for refusal in report["refusals"]],
+                         [(ERROR_ACCESS_DENIED, COUNT)])
+        self.assertIn("Could not map pid: Could not determine pid namespace",
+                      report["refusals"][0]["provider_said"][0])
+        self.assertIn("the portal could not map this process's ids", " ".join(report["hints"]))
+        self.services.restart_rtkit()
+        self.session.deny(APP_ID)
+        report = self.timed_report(self.env, sandbox)
+        self.assertEqual((report["granted"], report["verified"]["applied"]), (0, 0))
+        self.assertEqual(report["refusals"], [{
+            "error": ERROR_ACCESS_DENIED, "meaning": "access denied", "threads": COUNT,
+            "provider_said": ["the kernel: Operation not permitted; the portal: "
+                              "org.freedesktop.portal.Error.NotAllowed: Permission denied"]}])
+        self.assertIn(f"`flatpak permission-set realtime realtime {APP_ID} yes`",
+                      " ".join(report["hints"]))
+
+    def test_a_hung_portal_costs_one_wait_and_a_forked_child_asks_on_its_own(self):
+        # The child of a registered process asks the portal on a connection of its own.
+        self.assertEqual(self.installation.scenario(
+            "single", dict(self.env, QUORVANE_VIA="portal"), as_nobody()), {
+            "first": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "second": "refused 1552",
+            "child": "granted SCHED_RR|SCHED_RESET_ON_FORK 18",
+            "revert": "reverted SCHED_BATCH|SCHED_RESET_ON_FORK 0",
+            "again": "failed 6"}, self.log())
+        nobody = as_nobody()
+        without_bus = TimedRun(self.installation, NO_BUS, nobody)
+        self.session.portal.send_signal(signal.SIGSTOP)
+        env = dict(self.env, QUORVANE_VIA="portal")
+        run = TimedRun(self.installation, env, nobody)
+        print(f"\n    hung portal: {run.seconds:.2f} s, no bus: {without_bus.seconds:.2f} s",
+              file=sys.stderr)
+        self.assertEqual(run.result, (0, 0, COUNT))
+        self.assertLess(run.seconds, without_bus.seconds + BUS_FAULT_SECONDS)
+        self.assertEqual(self.installation.probe(env, nobody), refused(ERROR_TIMEOUT))
+
+
+class PortalLimits(WithPortal):
+    def test_a_late_grant_through_the_portal_is_undone(self):
+        # polkit answers RealtimeKit after the provider's request has given up: the grant
+        # comes through the portal all the same, and the provider takes it back.
+        self.services.polkitd.send_signal(signal.SIGSTOP)
+        resume = threading.Timer(3.5, self.services.polkitd.send_signal, (signal.SIGCONT,))
+        resume.start()
+        self.addCleanup(resume.cancel)
+        counts = self.installation.probe(dict(self.env, QUORVANE_VIA="portal"), as_nobody(),
+                                         count=8, hold_ms=6000)
+        self.assertEqual(counts, refused(ERROR_TIMEOUT, 8), self.log())
+        self.assertIn("Successfully made thread", "".join(self.services.rtkit_log), self.log())
+
+    """What the portal reports, and the budget it shares with RealtimeKit's direct callers."""
+
+    def test_a_portal_started_before_realtimekit_reports_0_and_nothing_is_killed(self):
+        stop(self.services.rtkit)
+        self.session.restart_portal()
+        self.services.start_rtkit()
+        self.assertEqual(self.session.portal_values(), {
+            "version": 1, "MaxRealtimePriority": 0, "MinNiceLevel": 0, "RTTimeUSecMax": 0})
+        # Asked with RealtimeKit's defaults: the hard limit 200 ms, never 0 nor unlimited.
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        self.assert_portal_grants(report, 25)
+        budget = report["budget"]
+        self.assertEqual(budget["rlimit_rttime_us"]["hard"], 200000)
+        self.assertEqual(budget["portal"], {
+            "answers": True, "version": 1, "max_realtime_priority": 0, "min_nice_level": 0,
+            "rttime_usec_max": 0, "values_unusable": True})
+        self.assertTrue(any("restart the portal after RealtimeKit" in hint
+                            for hint in report["hints"]), report["hints"])
+
+    def test_the_portal_shares_realtimekits_per_user_limit_with_direct_callers(self):
+        holder = RealtimeKitReport.start_holder(self)
+        report = self.timed_report(dict(self.env, QUORVANE_VIA="portal"), as_nobody())
+        self.assert_portal_grants(report, 25 - HELD)
+        self.assertIn({"process": "python3", "pid": holder, "threads": HELD},
+                      report["budget"]["other_real_time_threads"])
+        self.assertEqual(report["budget"]["portal"], {
+            "answers": True, "version": 1, "max_realtime_priority": 20, "min_nice_level": -15,
+            "rttime_usec_max": 200000, "values_unusable": False})
 
 
 def main():

@@ -110,7 +110,8 @@ class InstalledTree(unittest.TestCase):
 
     def test_the_moved_tree_runs_with_the_installed_provider(self):
         # The kernel grants root every thread; nobody else is granted any without RealtimeKit.
-        no_bus = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus"}
+        no_bus = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-bus",
+                  "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/quorvane-test-session-bus"}
         granted = 4 if os.geteuid() == 0 else 0
         self.assertEqual(self.run_tool(no_bus), (0, linux_output(4, granted, 4 - granted)))
 

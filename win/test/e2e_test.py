@@ -145,8 +145,9 @@ class Options(unittest.TestCase):
     def test_help_version_and_unknown_options(self):
         status, output, errors = self.installation.run("--help", "7", with_stderr=True)
         self.assertEqual((status, errors), (0, ""))
-        self.assertTrue(output.startswith("Usage: quorvane [count] [--explain | --json]\n"), output)
-        for option in ("--explain", "--json", "--help", "--version"):
+        usage = "Usage: quorvane [count] [--explain | --json] [--via=LIST]\n"
+        self.assertTrue(output.startswith(usage), output)
+        for option in ("--explain", "--json", "--help", "--version", "--via=LIST"):
             self.assertIn(option, output)
         self.assertEqual(self.installation.run("--version", with_stderr=True),
                          (0, f"quorvane {ARGS.version}\n", ""))
@@ -155,6 +156,16 @@ class Options(unittest.TestCase):
         # Control characters are escaped: the message stays one line.
         self.assertEqual(self.installation.run("--bo\ngus\x1b", with_stderr=True),
                          (1, "", "quorvane: unknown option --bo\\ngus\\x1b (see quorvane --help)\n"))
+
+    def test_via_takes_only_this_platforms_paths(self):
+        # One line and status 1 for a word that names no path here, before any run.
+        known, foreign = (("mmcss", "kernel") if on_windows() else
+                          ("kernel, portal, realtimekit", "mmcss"))
+        for via, word in ((foreign, foreign), ("", ""), (f"{known.split(', ')[0]},bogus", "bogus")):
+            self.assertEqual(self.installation.run("5", f"--via={via}", with_stderr=True),
+                             (1, "", f'quorvane: --via: unknown path "{word}" (known: {known})\n'))
+        status, output = self.installation.run("2", f"--via={known.split(', ')[-1]}", env=NO_AVRT)
+        self.assertEqual((status, output), (0, expected(2, 0, 2)))
 
     def test_explain_adds_the_report_between_the_results_and_the_pause(self):
         status, output = self.installation.run("--explain", "-3abc", env=NO_AVRT)
