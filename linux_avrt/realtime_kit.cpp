@@ -205,17 +205,19 @@ bool RealtimeKit::Connect(DWORD* error) {
   const OpenedBus opened = OpenBus(address != nullptr ? address : kStandardSystemBus);
   bus = opened.bus;
   if (opened.result != BusOpened::kReady) {
-    // A bus that cannot be reached now is not asked again.
-    switch (opened.result) {
-      case BusOpened::kTimedOut:
-        GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
-        break;
-      case BusOpened::kAddressRefused:
-        GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusAddressRefused, opened.refusedBecause);
-        break;
-      default:
-        GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusUnreachable);
-        break;
+    // A bus that cannot be reached now is not asked again. An entry of the address that was
+    // refused may be the bus meant: its reason goes with the refusal.
+    char said[sizeof contactSaid];
+    std::snprintf(said, sizeof said, "the system bus could not be reached (%s)",
+                  opened.refusedBecause);
+    const char* why = opened.refusedBecause[0] != '\0' ? said : nullptr;
+    if (opened.result == BusOpened::kTimedOut) {
+      GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut, why);
+    } else {
+      GiveUp(ERROR_ACCESS_DENIED,
+             opened.result == BusOpened::kAddressRefused ? AvrtRefusal::kBusAddressRefused
+                                                         : AvrtRefusal::kBusUnreachable,
+             why);
     }
     *error = refusal;
     return false;

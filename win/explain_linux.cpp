@@ -164,6 +164,9 @@ Contact ContactOf(AvrtRefusal contact) {
   switch (contact) {
     case AvrtRefusal::kBusUnreachable:
       return {"bus_unreachable", "the system bus could not be reached"};
+    case AvrtRefusal::kBusAddressRefused:
+      return {"address_refused",
+              "not asked: the system bus address is of a kind no deadline bounds"};
     case AvrtRefusal::kBusTimedOut:
       return {"timed_out", "did not answer in time, and was not asked again"};
     case AvrtRefusal::kRealtimeKitNotInstalled:
@@ -406,6 +409,11 @@ void DescribeBudget(const Report& report, Budget* budget) {
     return explained && (contact == reason || AnyReason(report, reason));
   };
   // Behind an answering portal RealtimeKit runs, though this process may not reach it.
+  if (happened(AvrtRefusal::kBusAddressRefused)) {
+    hints.push_back(
+        "DBUS_SYSTEM_BUS_ADDRESS names only kinds of address the provider does not use (a "
+        "program to run, a host name to resolve): give the bus's socket, unix:path=...");
+  }
   if (happened(AvrtRefusal::kBusUnreachable) && !provider.portalAnswers) {
     hints.push_back(
         "the system bus could not be reached, and RealtimeKit is asked through it: start the "
