@@ -1,4 +1,5 @@
 #include "mmcss.h"
+#include "proc_address.h"
 #include "thread_basic_information.h"
 
 #include <cstddef>
@@ -6,13 +7,8 @@
 namespace quorvane {
 namespace {
 
-template <typename Function>
-Function LookUp(HMODULE module, const char* name) {
-  // Through void (*)(), which GCC accepts as "any function" under -Wcast-function-type.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 using compat::kThreadBasicInformation;
+using compat::ProcAddress;
 using compat::ThreadBasicInformation;
 
 }  // namespace
@@ -66,12 +62,13 @@ void MmcssClient::AcquireAvrt() {
     avrtLoadFailed = true;
     return;
   }
-  avSetMmMaxThreadCharacteristicsA =
-      LookUp<SetMaxThreadCharacteristicsFunction>(avrtModule, "AvSetMmMaxThreadCharacteristicsA");
-  avSetMmThreadPriority = LookUp<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
-  avRevertMmThreadCharacteristics =
-      LookUp<RevertThreadCharacteristicsFunction>(avrtModule, "AvRevertMmThreadCharacteristics");
-  avrtExplain = LookUp<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
+  avSetMmMaxThreadCharacteristicsA = ProcAddress<SetMaxThreadCharacteristicsFunction>(
+      avrtModule, "AvSetMmMaxThreadCharacteristicsA");
+  avSetMmThreadPriority =
+      ProcAddress<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
+  avRevertMmThreadCharacteristics = ProcAddress<RevertThreadCharacteristicsFunction>(
+      avrtModule, "AvRevertMmThreadCharacteristics");
+  avrtExplain = ProcAddress<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
   ++avrtLoadCount;
 }
 
@@ -135,7 +132,7 @@ void MmcssInspector::BindNtdll() {
   ntdllModule = GetModuleHandleA("NTDLL.DLL");
   if (ntdllModule == nullptr) return;
   ntQueryInformationThread =
-      LookUp<QueryInformationThreadFunction>(ntdllModule, "NtQueryInformationThread");
+      ProcAddress<QueryInformationThreadFunction>(ntdllModule, "NtQueryInformationThread");
   if (ntQueryInformationThread != nullptr) queryAvailable.store(true, std::memory_order_relaxed);
 }
 
