@@ -2,9 +2,13 @@
 #include "out_of_memory.h"
 #include "thread_object.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace compat {
@@ -21,6 +25,32 @@ HandleTable& Table() {
   static HandleTable* table = new HandleTable;
   return *table;
 }
+
+// The child of fork() has one thread, whatever the parent's others were doing: the table is
+// taken around the fork, so that the child's copy is whole, and every object in it renewed.
+pid_t forkingThread = 0;
+
+void TakeTableForFork() {
+  Table().lock.lock();
+  forkingThread = gettid();
+}
+
+void GiveTableBackAfterFork() {
+  Table().lock.unlock();
+}
+
+void RenewTableInChild() {
+  HandleTable& table = Table();
+  new (&table.lock) std::mutex;
+  for (auto& entry : table.objects) entry.second->RenewAfterFork(forkingThread);
+  RenewPriorityAfterFork();
+}
+
+// Registered as the layer loads, before any library built on it registers its own: their
+// child handlers run after this one, on renewed handles.
+[[maybe_unused]] const bool renewedAfterFork = [] {
+  return pthread_atfork(TakeTableForFork, GiveTableBackAfterFork, RenewTableInChild) == 0;
+}();
 
 }  // namespace
 

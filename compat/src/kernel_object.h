@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <sys/types.h>
+
 #include <memory>
 
 namespace compat {
@@ -13,6 +15,9 @@ class KernelObject {
   // Waits until the object is signalled (for a semaphore: takes one permit).
   // Returns WAIT_OBJECT_0 or WAIT_TIMEOUT.
   virtual DWORD Wait(DWORD milliseconds) = 0;
+  // Makes the object usable in a child of fork(), where the only thread is the one that was
+  // `forkedFrom` in the parent: the locks the parent's other threads held are free again.
+  virtual void RenewAfterFork(pid_t forkedFrom) = 0;
 };
 
 // Handle values are small multiples of 4, as on Windows, so that a stale or invented handle is

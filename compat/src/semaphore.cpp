@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 namespace compat {
 namespace {
@@ -29,6 +30,8 @@ class Semaphore final : public KernelObject {
       permitted.Block(seen, left);
     }
   }
+
+  void RenewAfterFork(pid_t) override { new (&lock) std::mutex; }
 
   // Adds permits; a release that would pass the maximum changes nothing, as on Windows.
   bool Release(LONG releaseCount, LONG* previousCount) {

@@ -16,6 +16,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 namespace compat {
 namespace {
@@ -38,6 +39,12 @@ class ThreadObject final : public KernelObject {
       if (left == 0) return WAIT_TIMEOUT;
       endWord.Block(seen, left);
     }
+  }
+
+  // The thread itself is not in the child; whoever held the lock for it is gone too.
+  void RenewAfterFork(pid_t) override {
+    new (&lock) std::mutex;
+    new (&changed) std::condition_variable;
   }
 
   // Marks the thread ended and wakes every waiter. Called under `lock`.

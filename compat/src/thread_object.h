@@ -56,6 +56,9 @@ DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds);
 // The relative priority a thread of nice `nice` has in the process's class, and that class.
 int PriorityOfNice(int nice, DWORD* priorityClass);
 
+// In a child of fork(): the priority state's lock is free again.
+void RenewPriorityAfterFork();
+
 // Gives a new thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
 // Windows starts every thread at that priority (Linux would copy the creator's).
 void ApplyNormalPriority(pid_t threadId);
