@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
 
 namespace compat {
@@ -18,6 +19,8 @@ class KernelObject {
   // Makes the object usable in a child of fork(), where the only thread is the one that was
   // `forkedFrom` in the parent: the locks the parent's other threads held are free again.
   virtual void RenewAfterFork(pid_t forkedFrom) = 0;
+
+  std::atomic<LONG> waiters{0};  // threads inside WaitForSingleObject on it now
 };
 
 // Handle values are small multiples of 4, as on Windows, so that a stale or invented handle is
