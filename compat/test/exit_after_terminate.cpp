@@ -12,11 +12,13 @@
 namespace {
 
 std::atomic<bool> spinning{false};
+std::atomic<bool> stop{false};  // never set: read only so that ThreadSanitizer delivers signals
 
 DWORD WINAPI Spin(LPVOID) {
   spinning = true;
-  for (;;) {
+  while (!stop) {
   }
+  return 0;
 }
 
 }  // namespace
