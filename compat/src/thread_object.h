@@ -22,7 +22,8 @@ namespace compat {
 bool WithRunningThread(HANDLE thread, const std::function<bool(pid_t)>& call);
 
 // A word that waiting threads sleep on (a futex): bumped and woken when what they wait for
-// changes. A thread blocked here holds no lock, so TerminateThread may end it while it sleeps.
+// changes. A thread blocked here outside any library's NoCancellation scope holds no lock, so
+// TerminateThread may end it while it sleeps.
 class WaitWord {
  public:
   std::uint32_t Value() const { return value.load(); }
