@@ -27,8 +27,7 @@ TEST(ModuleErrorState, AFailedLoadLeavesNone) {
 }
 
 TEST(ModuleErrorState, AMissingModuleHandleLeavesNone) {
-  EXPECT_FALSE(
-      LeavesLoaderError([] { EXPECT_EQ(GetModuleHandleA("quorvane-absent.dll"), nullptr); }));
+  EXPECT_FALSE(LeavesLoaderError([] { EXPECT_EQ(GetModuleHandleA("quorvane-absent.dll"), nullptr); }));
 }
 
 TEST(ModuleErrorState, AMissingExportLeavesNone) {
