@@ -221,17 +221,23 @@ DWORD WINAPI TerminateItself(LPVOID parameter) {
 }
 
 TEST(Threads, AThreadThatTerminatesItselfEndsAsTheCallReturns) {
-  Waiter self;
-  HANDLE handle = CreateThread(nullptr, 0, TerminateItself, &self, 0, nullptr);
-  ASSERT_NE(handle, nullptr);
-  self.semaphore = handle;
-  self.waiting.Raise();
-  EXPECT_EQ(WaitForSingleObject(handle, kWaitLimitMs), WAIT_OBJECT_0);
-  DWORD exitCode = 0;
-  EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
-  EXPECT_EQ(exitCode, 11u);
-  EXPECT_FALSE(self.returned);
-  EXPECT_TRUE(CloseHandle(handle));
+  for (const bool byPseudoHandle : {false, true}) {
+    Waiter self;
+    HANDLE handle = CreateThread(nullptr, 0, TerminateItself, &self, 0, nullptr);
+    ASSERT_NE(handle, nullptr);
+    self.semaphore = byPseudoHandle ? GetCurrentThread() : handle;
+    self.waiting.Raise();
+    EXPECT_EQ(WaitForSingleObject(handle, kWaitLimitMs), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
+    EXPECT_EQ(exitCode, 11u);
+    EXPECT_FALSE(self.returned);
+    EXPECT_TRUE(CloseHandle(handle));
+  }
+  // A thread the layer did not make has no entry to end through.
+  SetLastError(0);
+  EXPECT_FALSE(TerminateThread(GetCurrentThread(), 12));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Threads, TerminateThreadOnASuspendedThreadEndsItBeforeItRuns) {
@@ -400,6 +406,18 @@ bool NothingPending(DWORD threadId) {
   return thread == 0 && shared == 0;
 }
 
+// Spins with every signal blocked.
+DWORD WINAPI SpinBlockingSignals(LPVOID parameter) {
+  auto* spinner = static_cast<Spinner*>(parameter);
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  spinner->spinning = true;
+  while (!spinner->stop) {
+  }
+  return 1;
+}
+
 TEST(Threads, AStraySignalEndsNothingAndATerminationThatCannotArriveIsRefusedAtOnce) {
   static Spinner spinner;
   DWORD threadId = 0;
@@ -429,31 +447,17 @@ TEST(Threads, AStraySignalEndsNothingAndATerminationThatCannotArriveIsRefusedAtO
   EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
   EXPECT_EQ(exitCode, 4u);
   EXPECT_TRUE(CloseHandle(handle));
-}
 
-// Spins with every signal blocked.
-DWORD WINAPI SpinBlockingSignals(LPVOID parameter) {
-  auto* spinner = static_cast<Spinner*>(parameter);
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  spinner->spinning = true;
-  while (!spinner->stop) {
-  }
-  return 1;
-}
-
-TEST(Threads, ATargetThatBlocksEverySignalIsRefusedAtOnce) {
-  Spinner spinner;
-  HANDLE handle = CreateThread(nullptr, 0, SpinBlockingSignals, &spinner, 0, nullptr);
+  // A thread that blocks the signal.
+  Spinner blocking;
+  handle = CreateThread(nullptr, 0, SpinBlockingSignals, &blocking, 0, nullptr);
   ASSERT_NE(handle, nullptr);
-  quorvane::test::AwaitOrDie([&] { return spinner.spinning.load(); }, "the spinner to start");
+  quorvane::test::AwaitOrDie([&] { return blocking.spinning.load(); }, "the spinner to start");
   SetLastError(0);
   EXPECT_FALSE(TerminateThread(handle, 4));
   EXPECT_EQ(GetLastError(), ERROR_SIGNAL_REFUSED);
-  spinner.stop = true;
+  blocking.stop = true;
   EXPECT_EQ(WaitForSingleObject(handle, kWaitLimitMs), WAIT_OBJECT_0);
-  DWORD exitCode = 0;
   EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
   EXPECT_EQ(exitCode, 1u);
   EXPECT_TRUE(CloseHandle(handle));
@@ -520,28 +524,6 @@ TEST(Threads, InsideNestedScopesTheEndWaitsForTheOutermost) {
   EXPECT_EQ(exitCode, 13u);
   EXPECT_TRUE(CloseHandle(handle));
   EXPECT_TRUE(CloseHandle(waiter.semaphore));
-}
-
-DWORD WINAPI TerminateTheCurrentThread(LPVOID parameter) {
-  TerminateThread(GetCurrentThread(), 12);
-  static_cast<std::atomic<bool>*>(parameter)->store(true);  // never reached
-  return 1;
-}
-
-TEST(Threads, TerminatingTheCurrentThreadEndsIt) {
-  std::atomic<bool> returned{false};
-  HANDLE handle = CreateThread(nullptr, 0, TerminateTheCurrentThread, &returned, 0, nullptr);
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(WaitForSingleObject(handle, kWaitLimitMs), WAIT_OBJECT_0);
-  DWORD exitCode = 0;
-  EXPECT_TRUE(GetExitCodeThread(handle, &exitCode));
-  EXPECT_EQ(exitCode, 12u);
-  EXPECT_FALSE(returned);
-  EXPECT_TRUE(CloseHandle(handle));
-  // A thread the layer did not make has no entry to end through.
-  SetLastError(0);
-  EXPECT_FALSE(TerminateThread(GetCurrentThread(), 12));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 // Stopped inside the allocator or stdio, the thread holds their locks, and its end, which
