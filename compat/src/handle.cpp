@@ -70,6 +70,12 @@ std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle) {
   return found == table.objects.end() ? nullptr : found->second;
 }
 
+void OwnerTerminated(pid_t threadId) {
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  for (auto& entry : table.objects) entry.second->OwnerTerminated(threadId);
+}
+
 bool RemoveHandle(HANDLE handle) {
   std::shared_ptr<KernelObject> last;  // destroyed after the lock is released
   HandleTable& table = Table();

@@ -19,6 +19,8 @@ class KernelObject {
   // Makes the object usable in a child of fork(), where the only thread is the one that was
   // `forkedFrom` in the parent: the locks the parent's other threads held are free again.
   virtual void RenewAfterFork(pid_t forkedFrom) = 0;
+  // The thread `threadId` was terminated: what it owned is abandoned, as Windows leaves it.
+  virtual void OwnerTerminated(pid_t /*threadId*/) {}
 
   std::atomic<LONG> waiters{0};  // threads inside WaitForSingleObject on it now
 };
@@ -28,6 +30,8 @@ class KernelObject {
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle);
 bool RemoveHandle(HANDLE handle);
+// Tells every object in the table that the thread `threadId` was terminated.
+void OwnerTerminated(pid_t threadId);
 
 template <typename T>
 std::shared_ptr<T> LookUp(HANDLE handle) {

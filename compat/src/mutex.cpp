@@ -69,6 +69,17 @@ class Mutex final : public KernelObject {
     return true;
   }
 
+  void OwnerTerminated(pid_t threadId) override {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (owner != threadId) return;
+      owner = 0;
+      recursion = 0;
+      abandoned = true;
+    }
+    released.Wake(1);
+  }
+
   // In the child only the forking thread is left, under a new id: what it owned it still owns,
   // what the parent's other threads owned is abandoned, as Windows leaves the mutex of a thread
   // that ended.

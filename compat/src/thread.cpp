@@ -217,9 +217,12 @@ void* StartThread(void* start) {
     // (a thread stopped inside the allocator holds its lock, and its end frees memory).
     current.object = nullptr;  // a later SIGRTMAX is no longer this thread's termination
     current.layerDepth = 1;
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->blockedOn = nullptr;
-    self->MarkEnded(0);
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = nullptr;
+      self->MarkEnded(0);
+    }
+    OwnerTerminated(gettid());
   }
   if (self->heldByWait) {
     --self->heldByWait->waiters;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace compat::test {
@@ -48,6 +49,15 @@ TEST(Semaphores, AClosedSemaphoreIsAnInvalidHandle) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(ReleaseSemaphore(semaphore, 1, nullptr));
   EXPECT_FALSE(CloseHandle(semaphore));
+}
+
+std::atomic<bool> holding{false};
+
+// Takes the mutex and holds it until terminated.
+DWORD WINAPI TakeAndHold(LPVOID mutex) {
+  WaitForSingleObject(mutex, INFINITE);
+  holding = true;
+  for (;;) pause();
 }
 
 // Each of the three mutexes' states as a forked child finds them: owned by the forking thread,
@@ -92,6 +102,16 @@ TEST(Mutexes, OwnershipIsRecursiveAndPerThreadAndAForkedChildFindsItsOwnersGoneA
   EXPECT_TRUE(ReleaseMutex(mine));
   EXPECT_FALSE(ReleaseMutex(mine));
   EXPECT_EQ(WaitForSingleObject(others, 0), WAIT_OBJECT_0);  // released, not abandoned, here
+  // A terminated owner leaves it abandoned.
+  EXPECT_TRUE(ReleaseMutex(others));
+  HANDLE holder = CreateThread(nullptr, 0, TakeAndHold, others, 0, nullptr);
+  ASSERT_NE(holder, nullptr);
+  quorvane::test::AwaitOrDie([] { return holding.load(); }, "the holder to take the mutex");
+  EXPECT_TRUE(TerminateThread(holder, 1));
+  EXPECT_EQ(WaitForSingleObject(holder, kWaitLimitMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(others, kWaitLimitMs), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(others));
+  EXPECT_TRUE(CloseHandle(holder));
   EXPECT_FALSE(CreateMutexA(nullptr, FALSE, "shared"));
   for (HANDLE mutex : {mine, others, free}) EXPECT_TRUE(CloseHandle(mutex));
 }
