@@ -104,6 +104,7 @@ TEST(Mutexes, OwnershipIsRecursiveAndPerThreadAndAForkedChildFindsItsOwnersGoneA
   EXPECT_EQ(WaitForSingleObject(others, 0), WAIT_OBJECT_0);  // released, not abandoned, here
   // A terminated owner leaves it abandoned.
   EXPECT_TRUE(ReleaseMutex(others));
+  holding = false;
   HANDLE holder = CreateThread(nullptr, 0, TakeAndHold, others, 0, nullptr);
   ASSERT_NE(holder, nullptr);
   quorvane::test::AwaitOrDie([] { return holding.load(); }, "the holder to take the mutex");
