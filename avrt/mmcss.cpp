@@ -1,18 +1,16 @@
 #include "mmcss.h"
+#include "proc_address.h"
 #include "thread_basic_information.h"
 
 #include <cstddef>
+#include <mutex>
+#include <system_error>
 
 namespace quorvane {
 namespace {
 
-template <typename Function>
-Function LookUp(HMODULE module, const char* name) {
-  // Through void (*)(), which GCC accepts as "any function" under -Wcast-function-type.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 using compat::kThreadBasicInformation;
+using compat::ProcAddress;
 using compat::ThreadBasicInformation;
 
 }  // namespace
@@ -27,22 +25,26 @@ MmcssClient::RevertThreadCharacteristicsFunction MmcssClient::avRevertMmThreadCh
     nullptr;
 AvrtExplainFunction MmcssClient::avrtExplain = nullptr;
 
+RegistrationLock::RegistrationLock() : mutex(CreateMutexA(nullptr, FALSE, nullptr)) {}
+
+RegistrationLock::~RegistrationLock() {
+  if (mutex != nullptr) CloseHandle(mutex);
+}
+
 void RegistrationLock::lock() {
-  std::unique_lock<std::mutex> hold(state);
-  released.wait(hold, [this] { return !held; });
-  held = true;
+  const DWORD result = WaitForSingleObject(mutex, INFINITE);
+  // Abandoned: the thread that held it is gone (in a forked child, one of the parent's
+  // others). The lock guards no state of its own, so taking it is all there is to do.
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return;
+  throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                          "the MMCSS registration lock");
 }
 
 void RegistrationLock::unlock() {
-  // Waking the next waiters can change this thread's last-error value (winpthreads' condition
-  // variable does); the holder's caller reads the one its call under the lock left.
+  // Waking the next waiter may change this thread's last-error value; the holder's caller
+  // reads the one its call under the lock left.
   const DWORD error = GetLastError();
-  {
-    std::lock_guard<std::mutex> hold(state);
-    held = false;
-  }
-  released.notify_one();
-  released.notify_one();
+  ReleaseMutex(mutex);
   SetLastError(error);
 }
 
@@ -66,12 +68,13 @@ void MmcssClient::AcquireAvrt() {
     avrtLoadFailed = true;
     return;
   }
-  avSetMmMaxThreadCharacteristicsA =
-      LookUp<SetMaxThreadCharacteristicsFunction>(avrtModule, "AvSetMmMaxThreadCharacteristicsA");
-  avSetMmThreadPriority = LookUp<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
-  avRevertMmThreadCharacteristics =
-      LookUp<RevertThreadCharacteristicsFunction>(avrtModule, "AvRevertMmThreadCharacteristics");
-  avrtExplain = LookUp<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
+  avSetMmMaxThreadCharacteristicsA = ProcAddress<SetMaxThreadCharacteristicsFunction>(
+      avrtModule, "AvSetMmMaxThreadCharacteristicsA");
+  avSetMmThreadPriority =
+      ProcAddress<SetThreadPriorityFunction>(avrtModule, "AvSetMmThreadPriority");
+  avRevertMmThreadCharacteristics = ProcAddress<RevertThreadCharacteristicsFunction>(
+      avrtModule, "AvRevertMmThreadCharacteristics");
+  avrtExplain = ProcAddress<AvrtExplainFunction>(avrtModule, kAvrtExplainName);
   ++avrtLoadCount;
 }
 
@@ -135,7 +138,7 @@ void MmcssInspector::BindNtdll() {
   ntdllModule = GetModuleHandleA("NTDLL.DLL");
   if (ntdllModule == nullptr) return;
   ntQueryInformationThread =
-      LookUp<QueryInformationThreadFunction>(ntdllModule, "NtQueryInformationThread");
+      ProcAddress<QueryInformationThreadFunction>(ntdllModule, "NtQueryInformationThread");
   if (ntQueryInformationThread != nullptr) queryAvailable.store(true, std::memory_order_relaxed);
 }
 

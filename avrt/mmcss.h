@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <condition_variable>
-#include <mutex>
 
 #include "avrt_explanation.h"
 
@@ -29,21 +27,22 @@ inline constexpr MmcssProfile kProAudioHigh{true, true, false, "Pro Audio", 1, 2
 inline constexpr MmcssProfile kAudioLow{true, false, false, "Audio", -1, 20};
 inline constexpr MmcssProfile kNoMmcss{false, false, false, "", -1, -1};
 
-// Runs registrations one at a time. A release wakes two waiters, not one: a granted
-// registration goes on at real-time priority where it released the lock, and Linux places the
-// woken waiter there, behind it, where the kernel's balancer never takes a lone waiting thread
-// from a processor busy with a real-time one, however idle another processor is. Of two, an
-// idle processor takes one. The one that does not get the lock waits again. A release leaves
-// the thread's last-error value as the holder's call set it.
+// Runs registrations one at a time, on a Win32 mutex: the system decides whom a release wakes,
+// and a forked child, where the parent's other threads are gone, finds the lock free
+// (abandoned) even when one of them held it. A release leaves the thread's last-error value as
+// the holder's call set it. A lock that cannot be made or taken throws std::system_error.
 class RegistrationLock {
  public:
+  RegistrationLock();
+  ~RegistrationLock();
+  RegistrationLock(const RegistrationLock&) = delete;
+  RegistrationLock& operator=(const RegistrationLock&) = delete;
+
   void lock();
   void unlock();
 
  private:
-  std::mutex state;
-  std::condition_variable released;
-  bool held = false;
+  HANDLE mutex;
 };
 
 // Constructing and destroying clients changes process-wide state without a lock: never on

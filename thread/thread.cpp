@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include "proc_address.h"
+
 #include <iterator>
 #include <utility>
 
@@ -118,12 +120,9 @@ bool SetPriorityBoost(bool on) {
   using SetProcessPriorityBoostCall = BOOL(WINAPI*)(HANDLE, BOOL);
   // Looked up at every call: not every system has it.
   const HMODULE kernel = GetModuleHandleA("Kernel32");
-  const FARPROC found =
-      kernel != nullptr ? GetProcAddress(kernel, "SetProcessPriorityBoost") : nullptr;
-  if (found == nullptr) return false;
-  // Through void(*)(), the type that converts to any function pointer without a warning.
   const auto setBoost =
-      reinterpret_cast<SetProcessPriorityBoostCall>(reinterpret_cast<void (*)()>(found));
+      compat::ProcAddress<SetProcessPriorityBoostCall>(kernel, "SetProcessPriorityBoost");
+  if (setBoost == nullptr) return false;
   setBoost(GetCurrentProcess(), on ? FALSE : TRUE);  // the argument disables the boost
   return true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mmcss_errors.h"
+#include "proc_address.h"
 #include "platform_explain.h"
 
 namespace quorvane {
@@ -27,12 +28,6 @@ constexpr const char* kWindowsHint =
 
 using RegGetValueFunction = LONG(WINAPI*)(HKEY, LPCSTR, LPCSTR, DWORD, LPDWORD, PVOID, LPDWORD);
 using WineVersionFunction = const char*(CDECL*)();
-
-template <typename Function>
-Function LookUp(HMODULE module, const char* name) {
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // A registry value as JSON and as text, or null when it is not set.
 struct Value {
@@ -94,9 +89,9 @@ const char* DefaultGrantor() {
 void DescribeBudget(const Report& report, Budget* budget) {
   // Wine's own ntdll exports its version; Windows' does not.
   const auto wineVersion =
-      LookUp<WineVersionFunction>(GetModuleHandleA("ntdll.dll"), "wine_get_version");
+      compat::ProcAddress<WineVersionFunction>(GetModuleHandleA("ntdll.dll"), "wine_get_version");
   const auto regGetValue =
-      LookUp<RegGetValueFunction>(LoadLibraryA("advapi32.dll"), "RegGetValueA");
+      compat::ProcAddress<RegGetValueFunction>(LoadLibraryA("advapi32.dll"), "RegGetValueA");
   auto& fields = budget->fields;
   fields.push_back({"platform", JsonString("windows"), "platform: Windows"});
   fields.push_back({"wine", wineVersion ? JsonString(wineVersion()) : kJsonNull,

@@ -3,6 +3,7 @@
 
 #include "mmcss.h"
 #include "mmcss_errors.h"
+#include "proc_address.h"
 
 #include <windows.h>
 
@@ -29,9 +30,7 @@ static_assert(std::size(kPresetTable) == 4, "four presets");
 // An export of the loaded stand-in; null when avrt.dll is not loaded.
 template <typename Function>
 Function FakeAvrtFunction(const char* name) {
-  HMODULE avrt = GetModuleHandleA("avrt.dll");
-  if (avrt == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(avrt, name)));
+  return compat::ProcAddress<Function>(GetModuleHandleA("avrt.dll"), name);
 }
 
 // The calls the stand-in received, one per line ("register <task>|<task>|<index>",

@@ -1,5 +1,6 @@
 // The priority query through the real NtQueryInformationThread.
 #include "mmcss.h"
+#include "proc_address.h"
 
 #include <windows.h>
 
@@ -67,8 +68,8 @@ TEST(MmcssInspectorOnWindows, ReadsTheBasePriorityARaiseOfTwoMovesByTwo) {
 
 TEST(MmcssInspectorOnWindows, OneFailedQueryDisablesTheQueryForGood) {
   MmcssInspector inspector;
-  auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread")));
+  auto query =
+      compat::ProcAddress<QueryFunction>(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread");
   ASSERT_NE(query, nullptr);
   std::int32_t base = -99;
   std::int32_t current = -99;

@@ -34,6 +34,7 @@ constexpr BOOL FALSE = 0;
 
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED = 0x80;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
@@ -67,6 +68,9 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_SIGNAL_REFUSED = 156;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_NOT_OWNER = 288;
 constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
@@ -106,6 +110,11 @@ BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR s
 HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount,
                         LPCSTR name);
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+
+// Mutexes, owned by one thread at a time and recursively. In a forked child, the mutexes the
+// parent's other threads owned are abandoned: the next wait takes one with WAIT_ABANDONED.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 
 // Modules. "name.dll" stands for the shared library "libname.so"; see the layer's README.
 HMODULE LoadLibraryA(LPCSTR fileName);

@@ -1,4 +1,4 @@
-// What the layer can say of its waits, for the tests of code built on it.
+// What the layer knows of its waits, for tests that must see a thread inside one.
 #pragma once
 
 #include <windows.h>

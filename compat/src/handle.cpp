@@ -1,11 +1,14 @@
 #include "kernel_object.h"
 #include "out_of_memory.h"
 #include "thread_object.h"
-#include "wait_state.h"
+
+#include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace compat {
@@ -23,6 +26,32 @@ HandleTable& Table() {
   return *table;
 }
 
+// The child of fork() has one thread, whatever the parent's others were doing: the table is
+// taken around the fork, so that the child's copy is whole, and every object in it renewed.
+pid_t forkingThread = 0;
+
+void TakeTableForFork() {
+  Table().lock.lock();
+  forkingThread = gettid();
+}
+
+void GiveTableBackAfterFork() {
+  Table().lock.unlock();
+}
+
+void RenewTableInChild() {
+  HandleTable& table = Table();
+  new (&table.lock) std::mutex;
+  for (auto& entry : table.objects) entry.second->RenewAfterFork(forkingThread);
+  RenewPriorityAfterFork();
+}
+
+// Registered as the layer loads, before any library built on it registers its own: their
+// child handlers run after this one, on renewed handles.
+[[maybe_unused]] const bool renewedAfterFork = [] {
+  return pthread_atfork(TakeTableForFork, GiveTableBackAfterFork, RenewTableInChild) == 0;
+}();
+
 }  // namespace
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
@@ -39,6 +68,12 @@ std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle) {
   std::lock_guard<std::mutex> hold(table.lock);
   auto found = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
   return found == table.objects.end() ? nullptr : found->second;
+}
+
+void OwnerTerminated(pid_t threadId) {
+  HandleTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  for (auto& entry : table.objects) entry.second->OwnerTerminated(threadId);
 }
 
 bool RemoveHandle(HANDLE handle) {
@@ -67,16 +102,6 @@ DWORD ErrorFromErrno(int error) {
     default:
       return ERROR_INVALID_PARAMETER;
   }
-}
-
-LONG WaitersOn(HANDLE object) {
-  NoCancellation noCancellation;
-  std::shared_ptr<KernelObject> target = LookUpHandle(object);
-  if (!target) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return target->Waiters();
 }
 
 }  // namespace compat

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -107,45 +108,93 @@ bool HeadersFit(int descriptor, off_t size) {
   });
 }
 
+// What stands at a path the search looks at.
+enum class Candidate { kMissing, kUnloadable, kLoadable };
+
 // Whether dlopen may be given `path`: a regular file (a FIFO would block the loader for ever,
-// a device is no library) that is as long as its headers say. Otherwise the search goes on.
-bool Loadable(const std::string& path) {
+// a device is no library) that is as long as its headers say.
+Candidate Examine(const std::string& path) {
   struct stat status;
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (stat(path.c_str(), &status) != 0) return Candidate::kMissing;
+  if (!S_ISREG(status.st_mode)) return Candidate::kUnloadable;
   const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (descriptor < 0) return false;
+  if (descriptor < 0) return Candidate::kUnloadable;
   const bool loadable = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
                         HeadersFit(descriptor, status.st_size);
   close(descriptor);
-  return loadable;
+  return loadable ? Candidate::kLoadable : Candidate::kUnloadable;
 }
 
-// Opens `path` if it may be loaded; a failure leaves no loader message behind. Checked even
-// for RTLD_NOLOAD: the loader opens and reads a file whose name it does not know yet.
-void* OpenIfLoadable(const std::string& path, int flags) {
-  if (!Loadable(path)) return nullptr;
+// Opens `path`, which Examine found loadable; a failure leaves no loader message behind.
+// Checked even for RTLD_NOLOAD: the loader opens and reads a file whose name it does not know
+// yet.
+void* OpenFile(const std::string& path, int flags) {
   void* module = dlopen(path.c_str(), flags);
   if (module == nullptr) DropLoaderError();
   return module;
 }
 
-// Like Windows, looks beside the executable first; then in the layer's own folder, where an
-// installed tree keeps its libraries; then where the system looks for libraries.
-void* Open(const char* moduleName, int flags) {
-  const std::string file = SharedLibraryFile(moduleName);
-  if (file.find('/') == std::string::npos) {
-    const std::string directory = ExecutableDirectory();
-    if (!directory.empty()) {
-      if (void* module = OpenIfLoadable(directory + file, flags)) return module;
-    }
-    const std::string layerDirectory = LayerDirectory();
-    if (!layerDirectory.empty() && layerDirectory != directory) {
-      if (void* module = OpenIfLoadable(layerDirectory + file, flags)) return module;
-    }
+// The folders the loader itself would search for a library this layer opens, in its order:
+// LD_LIBRARY_PATH, the layer's run path, the system's folders (its cache aside).
+std::vector<std::string> LoaderDirectories() {
+  link_map* self = nullptr;
+  Dl_info info;
+  Dl_serinfo size;
+  if (dladdr1(reinterpret_cast<void*>(&LoadLibraryA), &info, reinterpret_cast<void**>(&self),
+              RTLD_DL_LINKMAP) == 0 ||
+      self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) {
+    DropLoaderError();
+    return {};
   }
-  void* module = dlopen(file.c_str(), flags);
-  if (module == nullptr) DropLoaderError();
-  return module;
+  std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+  auto* paths = reinterpret_cast<Dl_serinfo*>(storage.data());
+  paths->dls_size = size.dls_size;
+  paths->dls_cnt = size.dls_cnt;
+  if (dlinfo(self, RTLD_DI_SERINFO, paths) != 0) {
+    DropLoaderError();
+    return {};
+  }
+  std::vector<std::string> directories;
+  for (unsigned int entry = 0; entry < paths->dls_cnt; ++entry) {
+    std::string directory = paths->dls_serpath[entry].dls_name;
+    if (directory.empty()) directory = ".";  // an empty LD_LIBRARY_PATH entry
+    directories.push_back(directory + "/");
+  }
+  return directories;
+}
+
+// Like Windows, looks beside the executable first; then in the layer's own folder, where an
+// installed tree keeps its libraries; then where the system looks for libraries. Every file is
+// examined before the loader sees it. `error`: what a failure means.
+void* Open(const char* moduleName, int flags, DWORD* error) {
+  *error = ERROR_MOD_NOT_FOUND;
+  const std::string file = SharedLibraryFile(moduleName);
+  if (file.find('/') != std::string::npos) {
+    const Candidate candidate = Examine(file);
+    if (candidate == Candidate::kUnloadable) *error = ERROR_BAD_EXE_FORMAT;
+    return candidate == Candidate::kLoadable ? OpenFile(file, flags) : nullptr;
+  }
+  std::vector<std::string> directories;
+  const std::string directory = ExecutableDirectory();
+  if (!directory.empty()) directories.push_back(directory);
+  const std::string layerDirectory = LayerDirectory();
+  if (!layerDirectory.empty() && layerDirectory != directory) {
+    directories.push_back(layerDirectory);
+  }
+  const std::vector<std::string> loaderDirectories = LoaderDirectories();
+  directories.insert(directories.end(), loaderDirectories.begin(), loaderDirectories.end());
+  // The loader's own search would stop at a file passed over here, and block or fault on it.
+  bool passedOver = false;
+  for (const std::string& folder : directories) {
+    const Candidate candidate = Examine(folder + file);
+    if (candidate == Candidate::kLoadable) {
+      if (void* module = OpenFile(folder + file, flags)) return module;
+    }
+    passedOver = passedOver || candidate == Candidate::kUnloadable;
+  }
+  if (passedOver) return nullptr;
+  // What is left is the loader's cache, and what an already loaded library is called.
+  return OpenFile(file, flags);
 }
 
 }  // namespace
@@ -160,8 +209,9 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     return nullptr;
   }
   return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&] {
-    void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+    DWORD error = ERROR_SUCCESS;
+    void* module = compat::Open(fileName, RTLD_NOW | RTLD_LOCAL, &error);
+    if (module == nullptr) SetLastError(error);
     return static_cast<HMODULE>(module);
   });
 }
@@ -170,9 +220,12 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
   compat::NoCancellation noCancellation;  // the loader holds a lock of its own
   return compat::FailWhenOutOfMemory<HMODULE>(nullptr, [&]() -> HMODULE {
     // No name: the program's own module, as on Windows.
-    void* module = moduleName == nullptr ? dlopen(nullptr, RTLD_NOW)
-                                         : compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD);
+    DWORD unused = ERROR_SUCCESS;
+    void* module = moduleName == nullptr
+                       ? dlopen(nullptr, RTLD_NOW)
+                       : compat::Open(moduleName, RTLD_NOW | RTLD_NOLOAD, &unused);
     if (module == nullptr) {
+      // Whatever stands at the name, it is not a loaded module.
       SetLastError(ERROR_MOD_NOT_FOUND);
       return nullptr;
     }

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace compat {
@@ -117,6 +118,10 @@ bool ThreadsOfProcess(std::vector<pid_t>* threads) {
 }
 
 }  // namespace
+
+void RenewPriorityAfterFork() {
+  new (&State().lock) std::mutex;
+}
 
 int PriorityOfNice(int nice, DWORD* priorityClass) {
   PriorityState& state = State();

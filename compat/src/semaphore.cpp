@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 namespace compat {
 namespace {
@@ -30,7 +31,7 @@ class Semaphore final : public KernelObject {
     }
   }
 
-  LONG Waiters() const override { return permitted.Sleepers(); }
+  void RenewAfterFork(pid_t) override { new (&lock) std::mutex; }
 
   // Adds permits; a release that would pass the maximum changes nothing, as on Windows.
   bool Release(LONG releaseCount, LONG* previousCount) {

@@ -2,9 +2,11 @@
 #include "kernel_object.h"
 #include "out_of_memory.h"
 #include "thread_object.h"
+#include "wait_state.h"
 
 #include <linux/futex.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -14,8 +16,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <string>
 
 namespace compat {
 namespace {
@@ -40,7 +45,11 @@ class ThreadObject final : public KernelObject {
     }
   }
 
-  LONG Waiters() const override { return endWord.Sleepers(); }
+  // The thread itself is not in the child; whoever held the lock for it is gone too.
+  void RenewAfterFork(pid_t) override {
+    new (&lock) std::mutex;
+    new (&changed) std::condition_variable;
+  }
 
   // Marks the thread ended and wakes every waiter. Called under `lock`.
   void MarkEnded(DWORD result) {
@@ -51,14 +60,15 @@ class ThreadObject final : public KernelObject {
 
   const LPTHREAD_START_ROUTINE routine;
   const LPVOID parameter;
+  // Set by TerminateThread before its signal is sent: the handler acts on nothing else.
+  std::atomic<bool> endRequested{false};
   std::mutex lock;
   std::condition_variable changed;  // introduced, resumed or terminated before it runs
   WaitWord endWord;
   // The thread's own reference while it runs: its handle may be closed meanwhile.
   std::shared_ptr<ThreadObject> self;
-  // A thread ended where it was: what it left to be released, and the next such thread.
+  // A thread ended inside a wait: the object it waited for, released once it is off the wait.
   std::shared_ptr<KernelObject> heldByWait;
-  ThreadObject* nextTerminated = nullptr;
   // Guarded by lock.
   DWORD suspendCount;
   bool introduced = false;  // the creator has the id and has set the priority
@@ -80,52 +90,62 @@ struct CurrentThread {
   // Set while sleeping on a word with no lock held, where the thread may end at once.
   std::atomic<WaitWord*> blockedOn{nullptr};
   std::shared_ptr<KernelObject>* waitedObject = nullptr;
+  sigjmp_buf* entry = nullptr;  // where a terminated thread leaves its routine, in StartThread
 };
 thread_local CurrentThread current __attribute__((tls_model("initial-exec")));
 
-// Ended threads whose objects wait to be released outside a signal handler; a list that
-// lives for the process, so that what is on it is never taken for a leak.
-std::atomic<ThreadObject*> terminatedThreads{nullptr};
-
-void ReleaseTerminatedThreads() {
-  ThreadObject* next = terminatedThreads.exchange(nullptr);
-  while (next != nullptr) {
-    ThreadObject* thread = next;
-    next = thread->nextTerminated;
-    std::shared_ptr<KernelObject> waited = std::move(thread->heldByWait);
-    std::shared_ptr<ThreadObject> last = std::move(thread->self);
-  }
-}
-
-// Ends the calling thread where it is, as Windows' TerminateThread does: no unwinding, no
-// destructors, no thread-exit handlers; only the kernel thread goes. Runs in the signal handler
-// or where a deferred termination comes due, never while the thread holds a lock of the layer.
-// `woken`: the word of a wait the thread may just have been woken from; that wake goes to
-// another sleeper instead.
+// Leaves the routine where it is, as Windows' TerminateThread stops a thread: nothing on its
+// stack is unwound, no destructor of it runs, what it holds stays held. It goes on in
+// StartThread, which signals its handle and returns through the C library. Runs in the signal
+// handler or where a deferred termination comes due, never while the thread holds a lock of
+// the layer. `woken`: the word of a wait the thread may just have been woken from; that wake
+// goes to another sleeper instead.
 [[noreturn]] void EndHere(WaitWord* woken) {
   ThreadObject& thread = *current.object;
   if (woken != nullptr) woken->Wake(1);
-  // Counted as a sleeper from before `blockedOn` is set until after it is cleared.
-  if (WaitWord* blocked = current.blockedOn.load()) blocked->ForgetSleeper();
-  if (current.waitedObject != nullptr) thread.heldByWait = std::move(*current.waitedObject);
-  {
-    std::lock_guard<std::mutex> hold(thread.lock);
-    thread.blockedOn = nullptr;
-    thread.MarkEnded(0);
+  // The wait's frame is about to be overwritten: its reference is moved out first.
+  if (current.waitedObject != nullptr) {
+    thread.heldByWait = std::move(*current.waitedObject);
+    current.waitedObject = nullptr;
   }
-  thread.nextTerminated = terminatedThreads.load();
-  while (!terminatedThreads.compare_exchange_weak(thread.nextTerminated, &thread)) {
-  }
-  for (;;) syscall(SYS_exit, 0);
+  current.blockedOn.store(nullptr);
+  siglongjmp(*current.entry, 1);
 }
 
-void OnTerminateSignal(int) {
-  if (current.object == nullptr) return;
-  if (current.layerDepth > 0 && current.blockedOn.load() == nullptr) {
+// Closes a scope; at the outermost, a termination asked for meanwhile comes due.
+void LeaveScope() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (--current.layerDepth == 0 && current.object != nullptr &&
+      (current.endPending || current.object->endRequested.load())) {
+    EndHere(nullptr);
+  }
+}
+
+struct sigaction programsTerminateAction;  // what the program had installed before the layer
+
+// A SIGRTMAX that no TerminateThread sent goes where it would have gone without the layer; by
+// default it ends nothing.
+void PassOn(int signal, siginfo_t* info, void* context) {
+  const struct sigaction& before = programsTerminateAction;
+  if (before.sa_flags & SA_SIGINFO) {
+    if (before.sa_sigaction != nullptr) before.sa_sigaction(signal, info, context);
+  } else if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
+    before.sa_handler(signal);
+  }
+}
+
+void OnTerminateSignal(int signal, siginfo_t* info, void* context) {
+  ThreadObject* self = current.object;
+  if (self == nullptr || !self->endRequested.load()) {
+    PassOn(signal, info, context);
+    return;
+  }
+  WaitWord* blocked = current.blockedOn.load();
+  if (current.layerDepth > 0 && blocked == nullptr) {
     current.endPending = 1;  // inside the layer: ended where it leaves it
     return;
   }
-  EndHere(current.blockedOn.load());
+  EndHere(blocked);
 }
 
 // TerminateThread's signal, the highest real-time one, installed when the layer is loaded.
@@ -133,17 +153,41 @@ class TerminateSignal {
  public:
   TerminateSignal() {
     struct sigaction action {};
-    action.sa_handler = OnTerminateSignal;
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = OnTerminateSignal;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     sigfillset(&action.sa_mask);
-    sigaction(SIGRTMAX, &action, nullptr);
+    sigaction(SIGRTMAX, &action, &programsTerminateAction);
   }
 };
 const TerminateSignal terminateSignal;
 
+// Whether a TerminateThread of `threadId` can reach it now: the layer's handler is still the
+// signal's, and the thread does not block the signal (as /proc tells; without /proc, assumed).
+bool Deliverable(pid_t threadId) {
+  struct sigaction now {};
+  if (sigaction(SIGRTMAX, nullptr, &now) != 0 || !(now.sa_flags & SA_SIGINFO) ||
+      now.sa_sigaction != OnTerminateSignal) {
+    return false;
+  }
+  const std::string path = "/proc/self/task/" + std::to_string(threadId) + "/status";
+  std::FILE* status = std::fopen(path.c_str(), "re");
+  if (status == nullptr) return true;
+  unsigned long long blocked = 0;
+  char line[256];
+  while (std::fgets(line, sizeof(line), status) != nullptr) {
+    if (std::sscanf(line, "SigBlk: %llx", &blocked) == 1) break;
+  }
+  std::fclose(status);
+  return (blocked & (1ULL << (SIGRTMAX - 1))) == 0;
+}
+
+// Every thread of CreateThread's starts and ends here, a terminated one too: it returns through
+// the C library, which frees its stack and descriptor and runs its thread-end handlers.
 void* StartThread(void* start) {
   ThreadObject* self = static_cast<ThreadObject*>(start);
+  sigjmp_buf entry;
   current.object = self;
+  current.entry = &entry;
   ++current.layerDepth;  // closed only for the routine: after it, the thread is leaving anyway
   std::atomic_signal_fence(std::memory_order_seq_cst);
   {
@@ -160,15 +204,29 @@ void* StartThread(void* start) {
     }
     self->running = true;
   }
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  --current.layerDepth;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  const DWORD result = self->routine(self->parameter);
-  ++current.layerDepth;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  {
+  if (sigsetjmp(entry, 1) == 0) {
+    // A termination sent from here on is pending at least: it comes due as the scope closes.
+    LeaveScope();
+    const DWORD result = self->routine(self->parameter);
+    ++current.layerDepth;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     std::lock_guard<std::mutex> hold(self->lock);
     self->MarkEnded(result);
+  } else {
+    // Terminated. Its handle is signalled before anything else: what follows may not finish
+    // (a thread stopped inside the allocator holds its lock, and its end frees memory).
+    current.object = nullptr;  // a later SIGRTMAX is no longer this thread's termination
+    current.layerDepth = 1;
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->blockedOn = nullptr;
+      self->MarkEnded(0);
+    }
+    OwnerTerminated(gettid());
+  }
+  if (self->heldByWait) {
+    --self->heldByWait->waiters;
+    self->heldByWait.reset();
   }
   std::shared_ptr<ThreadObject> last = std::move(self->self);
   return nullptr;
@@ -205,8 +263,7 @@ NoCancellation::NoCancellation() {
 }
 
 NoCancellation::~NoCancellation() {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (--current.layerDepth == 0 && current.endPending) EndHere(nullptr);
+  LeaveScope();
 }
 
 // A terminated thread ends here without the signal too: where signals are delivered late (as
@@ -214,7 +271,9 @@ NoCancellation::~NoCancellation() {
 // would not see it. TerminateThread wakes the word named under the thread's lock, and the thread
 // sees `terminated` under the same lock before it sleeps.
 void WaitWord::Block(std::uint32_t seen, DWORD milliseconds) {
-  ThreadObject* self = current.object;
+  // Only the wait's own scope open: ended here at once. Inside a scope of a library's, the
+  // termination waits for its end.
+  ThreadObject* self = current.layerDepth == 1 ? current.object : nullptr;
   if (self != nullptr) {
     bool terminated = false;
     {
@@ -226,14 +285,13 @@ void WaitWord::Block(std::uint32_t seen, DWORD milliseconds) {
   }
   timespec relative{static_cast<time_t>(milliseconds / 1000),
                     static_cast<long>(milliseconds % 1000) * 1000000};
-  // Counted around `blockedOn`, so that a thread ended in between is uncounted exactly once.
-  sleepers.fetch_add(1);
-  current.blockedOn.store(this);
-  if (current.endPending) EndHere(nullptr);
+  if (self != nullptr) {
+    current.blockedOn.store(this);
+    if (current.endPending) EndHere(nullptr);
+  }
   syscall(SYS_futex, &value, FUTEX_WAIT_PRIVATE, seen,
           milliseconds == INFINITE ? nullptr : &relative, nullptr, 0);
-  current.blockedOn.store(nullptr);
-  sleepers.fetch_sub(1);
+  if (self != nullptr) current.blockedOn.store(nullptr);
   if (self != nullptr) {
     bool terminated = false;
     {
@@ -262,10 +320,22 @@ DWORD Deadline::Left() const {
 }
 
 DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds) {
+  ++object->waiters;
   current.waitedObject = &object;
   const DWORD result = object->Wait(milliseconds);
   current.waitedObject = nullptr;
+  --object->waiters;
   return result;
+}
+
+LONG WaitersOn(HANDLE object) {
+  NoCancellation noCancellation;
+  const std::shared_ptr<KernelObject> target = LookUpHandle(object);
+  if (!target) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return target->waiters.load();
 }
 
 bool WithRunningThread(HANDLE thread, const std::function<bool(pid_t)>& call) {
@@ -299,7 +369,6 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  compat::ReleaseTerminatedThreads();
   std::shared_ptr<ThreadObject> thread;
   const bool made = compat::FailWhenOutOfMemory(false, [&] {
     thread = std::make_shared<ThreadObject>(startAddress, parameter,
@@ -363,7 +432,20 @@ DWORD ResumeThread(HANDLE thread) {
 // Like Windows, this returns before the thread is gone; its handle is signalled once it is.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   compat::NoCancellation noCancellation;
-  compat::ReleaseTerminatedThreads();
+  if (thread == compat::CurrentThreadPseudoHandle()) {
+    ThreadObject* self = compat::current.object;
+    if (self == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);  // only CreateThread's threads can be ended
+      return FALSE;
+    }
+    std::lock_guard<std::mutex> hold(self->lock);
+    if (!self->terminated) {
+      self->terminated = true;
+      self->exitCode = exitCode;
+      self->endRequested = true;
+    }
+    return TRUE;  // ends as the outermost scope closes, this call's own at the latest
+  }
   std::shared_ptr<ThreadObject> target = compat::LookUp<ThreadObject>(thread);
   if (!target) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -371,16 +453,24 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   }
   std::lock_guard<std::mutex> hold(target->lock);
   if (target->ended || target->terminated) return TRUE;
+  if (!target->running) {
+    target->terminated = true;
+    target->exitCode = exitCode;
+    target->changed.notify_all();
+    return TRUE;
+  }
+  // A termination that cannot arrive is refused now, rather than left to wait for ever.
+  if (!compat::Deliverable(target->threadId)) {
+    SetLastError(ERROR_SIGNAL_REFUSED);
+    return FALSE;
+  }
   target->terminated = true;
   target->exitCode = exitCode;
-  if (!target->running) {
-    target->changed.notify_all();
-  } else {
-    // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid, nor
-    // leave its wait, so the object it waits on stays alive.
-    pthread_kill(target->pthread, SIGRTMAX);
-    if (target->blockedOn != nullptr) target->blockedOn->Wake(INT_MAX);
-  }
+  target->endRequested = true;
+  // Safe under the lock: the thread cannot pass its end, so its pthread_t stays valid, nor
+  // leave its wait, so the object it waits on stays alive.
+  pthread_kill(target->pthread, SIGRTMAX);
+  if (target->blockedOn != nullptr) target->blockedOn->Wake(INT_MAX);
   return TRUE;
 }
 

@@ -22,7 +22,8 @@ namespace compat {
 bool WithRunningThread(HANDLE thread, const std::function<bool(pid_t)>& call);
 
 // A word that waiting threads sleep on (a futex): bumped and woken when what they wait for
-// changes. A thread blocked here holds no lock, so TerminateThread may end it while it sleeps.
+// changes. A thread blocked here outside any library's NoCancellation scope holds no lock, so
+// TerminateThread may end it while it sleeps.
 class WaitWord {
  public:
   std::uint32_t Value() const { return value.load(); }
@@ -30,14 +31,9 @@ class WaitWord {
   void Block(std::uint32_t seen, DWORD milliseconds);
   // Changes the word and wakes up to `count` sleepers.
   void Wake(int count);
-  // Threads inside Block: they found nothing to take and sleep, or are about to.
-  LONG Sleepers() const { return sleepers.load(); }
-  // For a sleeper that ends inside Block without coming back out of it (TerminateThread).
-  void ForgetSleeper() { sleepers.fetch_sub(1); }
 
  private:
   std::atomic<std::uint32_t> value{0};
-  std::atomic<LONG> sleepers{0};
 };
 
 // The end of a wait of `milliseconds` from now.
@@ -60,6 +56,9 @@ DWORD WaitFor(std::shared_ptr<KernelObject> object, DWORD milliseconds);
 
 // The relative priority a thread of nice `nice` has in the process's class, and that class.
 int PriorityOfNice(int nice, DWORD* priorityClass);
+
+// In a child of fork(): the priority state's lock is free again.
+void RenewPriorityAfterFork();
 
 // Gives a new thread the nice value of THREAD_PRIORITY_NORMAL in the process's class, as
 // Windows starts every thread at that priority (Linux would copy the creator's).

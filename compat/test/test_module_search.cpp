@@ -142,6 +142,38 @@ TEST(CompatModules, WhatCannotBeLoadedBesideTheExecutableIsPassedOverForTheNextP
   EXPECT_TRUE(FreeLibrary(module));
 }
 
+TEST(CompatModules, AFileThatCannotBeLoadedFailsByItsPathAndIsPassedOverOnTheLibraryPath) {
+  if (access(FAKE_AVRT_DIRECTORY, W_OK) != 0) {
+    GTEST_SKIP() << "this user may not write beside the stand-in";
+  }
+  // Should the loader be handed the FIFO, it blocks: the alarm ends the test binary instead.
+  constexpr unsigned kBoundSeconds = 60;
+  const Planted onPath(FAKE_AVRT_DIRECTORY "/libquorvane-fifo.so");
+  ASSERT_EQ(mkfifo(onPath.path.c_str(), 0600), 0);
+  alarm(kBoundSeconds);
+  for (const char* name : {FAKE_AVRT_DIRECTORY "/quorvane-fifo.dll", "quorvane-fifo"}) {
+    SCOPED_TRACE(name);
+    const bool byPath = name[0] == '/';
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryA(name), nullptr);
+    EXPECT_EQ(GetLastError(), byPath ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+    SetLastError(0);
+    EXPECT_EQ(GetModuleHandleA(name), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+  }
+  // Cut short, where the loader would fault.
+  ASSERT_EQ(std::remove(onPath.path.c_str()), 0);
+  Write(onPath.path, Contents(kStandIn).substr(0, 4096));
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryA(FAKE_AVRT_DIRECTORY "/quorvane-fifo.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_BAD_EXE_FORMAT);
+  EXPECT_EQ(LoadLibraryA("quorvane-fifo.dll"), nullptr);
+  alarm(0);
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryA(FAKE_AVRT_DIRECTORY "/quorvane-absent.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
 TEST(CompatModules, NoNameIsTheProgramItself) {
   void* program = dlopen(nullptr, RTLD_NOW);
   ASSERT_NE(program, nullptr);

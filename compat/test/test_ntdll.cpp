@@ -1,6 +1,7 @@
 // NtQueryInformationThread reads the real scheduling state. Real-time priorities are checked
 // with the avrt provider that grants them.
 #include "privilege.h"
+#include "proc_address.h"
 #include "thread_basic_information.h"
 
 #include <gtest/gtest.h>
@@ -58,8 +59,8 @@ TEST(NativeQueryDeathTest, ReadsThemUnprivilegedToo) {
 }
 
 TEST(NativeQuery, OtherClassesLengthsAndHandlesFail) {
-  auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread")));
+  auto query =
+      compat::ProcAddress<QueryFunction>(GetModuleHandleA("NTDLL.DLL"), "NtQueryInformationThread");
   ASSERT_NE(query, nullptr);
   unsigned char record[64] = {};
   EXPECT_NE(query(GetCurrentThread(), 1, record, 48, nullptr), 0);

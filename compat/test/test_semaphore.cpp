@@ -1,7 +1,16 @@
 // Where the layer's semaphore is stricter than Wine, as Windows is: refusals and their errors.
+// Mutexes: ownership, and what a forked child finds of them.
+#include "test_helpers.h"
+
 #include <windows.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include "test_support.h"
 #include "wait_state.h"
@@ -76,6 +85,72 @@ TEST(Semaphores, WaitersAreCountedWhileBlockedAndNoLonger) {
   SetLastError(0);
   EXPECT_EQ(WaitersOn(semaphore), 0);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+std::atomic<bool> holding{false};
+
+// Takes the mutex and holds it until terminated.
+DWORD WINAPI TakeAndHold(LPVOID mutex) {
+  WaitForSingleObject(mutex, INFINITE);
+  holding = true;
+  for (;;) pause();
+}
+
+// Each of the three mutexes' states as a forked child finds them: owned by the forking thread,
+// by another thread of the parent's, by nobody.
+int MutexesInTheChild(HANDLE mine, HANDLE others, HANDLE free) {
+  if (!ReleaseMutex(mine) || !ReleaseMutex(mine) || ReleaseMutex(mine)) return 1;
+  if (WaitForSingleObject(others, 0) != WAIT_ABANDONED) return 2;
+  if (WaitForSingleObject(others, 0) != WAIT_OBJECT_0) return 3;  // now the child's, twice
+  if (WaitForSingleObject(free, 0) != WAIT_OBJECT_0) return 4;
+  return 0;
+}
+
+TEST(Mutexes, OwnershipIsRecursiveAndPerThreadAndAForkedChildFindsItsOwnersGoneAbandoned) {
+  HANDLE mine = CreateMutexA(nullptr, TRUE, nullptr);
+  HANDLE others = CreateMutexA(nullptr, FALSE, nullptr);
+  HANDLE free = CreateMutexA(nullptr, FALSE, nullptr);
+  ASSERT_NE(mine, nullptr);
+  ASSERT_NE(others, nullptr);
+  ASSERT_NE(free, nullptr);
+  EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);  // a second time
+  Signal owned;
+  Signal release;
+  std::thread owner([&] {
+    EXPECT_EQ(WaitForSingleObject(others, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_TIMEOUT);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseMutex(mine));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    owned.Raise();
+    release.Await();
+    EXPECT_TRUE(ReleaseMutex(others));
+  });
+  ASSERT_TRUE(owned.Await());
+  const pid_t child = fork();
+  if (child == 0) _exit(MutexesInTheChild(mine, others, free));
+  int status = -1;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "the child's step that failed, times 256";
+  release.Raise();
+  owner.join();
+  EXPECT_TRUE(ReleaseMutex(mine));
+  EXPECT_TRUE(ReleaseMutex(mine));
+  EXPECT_FALSE(ReleaseMutex(mine));
+  EXPECT_EQ(WaitForSingleObject(others, 0), WAIT_OBJECT_0);  // released, not abandoned, here
+  // A terminated owner leaves it abandoned.
+  EXPECT_TRUE(ReleaseMutex(others));
+  holding = false;
+  HANDLE holder = CreateThread(nullptr, 0, TakeAndHold, others, 0, nullptr);
+  ASSERT_NE(holder, nullptr);
+  quorvane::test::AwaitOrDie([] { return holding.load(); }, "the holder to take the mutex");
+  EXPECT_TRUE(TerminateThread(holder, 1));
+  EXPECT_EQ(WaitForSingleObject(holder, kWaitLimitMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(others, kWaitLimitMs), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(others));
+  EXPECT_TRUE(CloseHandle(holder));
+  EXPECT_FALSE(CreateMutexA(nullptr, FALSE, "shared"));
+  for (HANDLE mutex : {mine, others, free}) EXPECT_TRUE(CloseHandle(mutex));
 }
 
 }  // namespace

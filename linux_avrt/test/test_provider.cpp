@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <clocale>
@@ -373,6 +374,66 @@ TEST(LinuxAvrt, InventedHandlesAreRefused) {
     EXPECT_FALSE(provider.Revert(invented));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
+}
+
+struct TerminatedRegistrant {
+  Provider* provider;
+  std::atomic<bool> registered{false};
+};
+
+// Registers, then waits outside every call of the layer's until it is terminated.
+DWORD WINAPI RegisterAndPause(LPVOID parameter) {
+  auto* registrant = static_cast<TerminatedRegistrant*>(parameter);
+  DWORD index = 0;
+  if (registrant->provider->Register("Pro Audio", "Pro Audio", &index) == nullptr) return 1;
+  registrant->registered = true;
+  for (;;) pause();
+}
+
+TEST(LinuxAvrt, ATerminatedThreadsRegistrationEndsWithIt) {
+  if (!compat::test::MayRaisePriority()) GTEST_SKIP() << "needs a grant from the kernel";
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &original), 0);
+  const rlimit program{std::min<rlim_t>(10000, original.rlim_max), original.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &program), 0);
+  auto soft = [] {
+    rlimit limit{};
+    getrlimit(RLIMIT_RTTIME, &limit);
+    return limit.rlim_cur;
+  };
+  auto guarded = [] {
+    struct sigaction current {};
+    sigaction(SIGXCPU, nullptr, &current);
+    return current.sa_handler != SIG_DFL;
+  };
+  Provider provider;
+  TerminatedRegistrant registrant{&provider};
+  DWORD threadId = 0;
+  HANDLE thread = CreateThread(nullptr, 0, RegisterAndPause, &registrant, 0, &threadId);
+  ASSERT_NE(thread, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!registrant.registered && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(registrant.registered);
+  EXPECT_NE(soft(), program.rlim_cur);
+  EXPECT_TRUE(TerminateThread(thread, 0));
+  EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+  EXPECT_TRUE(CloseHandle(thread));
+  const std::string task = "/proc/self/task/" + std::to_string(threadId);
+  while (access(task.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Another thread's registration and revert leave the program's own limit: none is left.
+  std::thread([&] {
+    DWORD index = 0;
+    HANDLE registration = provider.Register("Audio", "Audio", &index);
+    ASSERT_NE(registration, nullptr);
+    EXPECT_TRUE(provider.Revert(registration));
+  }).join();
+  EXPECT_EQ(soft(), program.rlim_cur);
+  EXPECT_FALSE(guarded());
+  setrlimit(RLIMIT_RTTIME, &original);
 }
 
 }  // namespace

@@ -6,11 +6,26 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
 
 namespace quorvane::test {
 
 bool MayRaisePriority() {
   return compat::test::MayRaisePriority();
+}
+
+bool AwaitThreadGone(DWORD threadId) {
+  const std::string task = "/proc/self/task/" + std::to_string(threadId);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+  while (access(task.c_str(), F_OK) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 namespace {

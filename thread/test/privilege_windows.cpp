@@ -10,6 +10,14 @@ bool MayRaisePriority() {
   return true;
 }
 
+bool AwaitThreadGone(DWORD threadId) {
+  HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+  if (thread == nullptr) return true;  // no such thread any more
+  const bool gone = WaitForSingleObject(thread, kWaitLimitMs) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return gone;
+}
+
 namespace {
 
 TEST(ProcessPriority, PriorityBoostIsFoundInKernel32) {

@@ -14,6 +14,10 @@ namespace quorvane::test {
 // True where this process may raise a thread above normal or the process to the high class.
 bool MayRaisePriority();
 
+// Waits until the system has no thread of id `threadId` left in this process; false when the
+// bound passed first.
+bool AwaitThreadGone(DWORD threadId);
+
 // Runs `checks` in a child process, so that what they change in the process (its priority
 // class, the nice value of its threads) goes with the child instead of reaching later tests.
 inline void ExpectInChild(void (*checks)()) {
@@ -32,6 +36,7 @@ class Observed : public Thread {
   std::int32_t Level() const { return priorityLevel; }
   std::int32_t Cpu() const { return cpu; }
   bool Started() const { return started; }
+  DWORD Id() const { return threadId; }
 
  protected:
   ~Observed() = default;

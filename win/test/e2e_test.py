@@ -242,6 +242,19 @@ class Providers(unittest.TestCase):
             self.assertEqual((grant["by"], grant["policy"]), ("avrt library", "SCHED_OTHER"))
             self.assertEqual(budget["avrt_library"], "other")
 
+    def test_a_fifo_by_the_providers_name_on_the_library_path_is_passed_over(self):
+        if on_windows():
+            self.skipTest("the library path is Linux's")
+        installation = Installation()
+        self.addCleanup(installation.remove)
+        folder = tempfile.mkdtemp(prefix="quorvane-e2e-fifo-")
+        self.addCleanup(shutil.rmtree, folder)
+        os.mkfifo(os.path.join(folder, "libavrt.so"))
+        library_path = f"{installation.folder}:{folder}"
+        # The loader, handed the FIFO, would block until the run's time bound.
+        self.assertEqual(installation.run("3", prefix=("env", f"LD_LIBRARY_PATH={library_path}")),
+                         (0, expected(3, 0, 3)))
+
 
     def test_applied_means_real_time_at_the_barrier(self):
         # Threads that start real-time (chrt) keep it under a stand-in that changes nothing:
