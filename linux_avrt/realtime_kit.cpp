@@ -207,7 +207,7 @@ bool RealtimeKit::Connect(DWORD* error) {
   if (opened.result != BusOpened::kReady) {
     // A bus that cannot be reached now is not asked again. An entry of the address that was
     // refused may be the bus meant: its reason goes with the refusal.
-    char said[sizeof contactSaid];
+    char said[sizeof opened.refusedBecause + 48];
     std::snprintf(said, sizeof said, "the system bus could not be reached (%s)",
                   opened.refusedBecause);
     const char* why = opened.refusedBecause[0] != '\0' ? said : nullptr;
