@@ -193,8 +193,8 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
         if (answered) break;
         if (const int granted = RealtimeKit::Instance().MakeRealtime(threadId, normal, error)) {
           NoteGrantedByRealtimeKit();
-          *registration = {threadId, &task,  {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted},
-                           granted,  true,   false, timeSlot};
+          *registration = {threadId, &task, {},    {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  true,  false, timeSlot};
           return true;
         }
         answered = RealtimeKit::Instance().Reached();
@@ -205,8 +205,8 @@ bool Grant(pid_t threadId, const Task& task, Registration* registration, DWORD* 
         quorvane::AvrtRefusal why = quorvane::AvrtRefusal::kNone;
         if (const int granted = Portal::Instance().MakeRealtime(threadId, normal, error, &why)) {
           NoteGrantedByPortal();
-          *registration = {threadId, &task, {}, {SCHED_RR | SCHED_RESET_ON_FORK, granted},
-                           granted,  false,  true, timeSlot};
+          *registration = {threadId, &task, {},   {SCHED_RR | SCHED_RESET_ON_FORK, granted},
+                           granted,  false, true, timeSlot};
           return true;
         }
         answered = why != quorvane::AvrtRefusal::kPortalUnreachable &&

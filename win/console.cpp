@@ -220,13 +220,14 @@ int Main(int argc, char** argv) {
     return kStatusUnknownOption;
   }
   if (!line.serviceError.empty()) {
-    std::cerr << "quorvane: " << Printable(line.serviceError) << " (see quorvane --help)" << std::endl;
+    std::cerr << "quorvane: " << Printable(line.serviceError) << " (see quorvane --help)"
+              << std::endl;
     return kStatusUnknownOption;
   }
   std::string unknownPath;
   if (line.viaGiven && !ChoosePaths(line.via, &unknownPath)) {
-    std::cerr << "quorvane: --via: unknown path \"" << Printable(unknownPath) << "\" (known: " << PathWords()
-              << ")" << std::endl;
+    std::cerr << "quorvane: --via: unknown path \"" << Printable(unknownPath)
+              << "\" (known: " << PathWords() << ")" << std::endl;
     return kStatusUnknownOption;
   }
   if (line.help) {

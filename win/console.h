@@ -27,8 +27,8 @@ struct CommandLine {
   bool version = false;
   std::string unknownOption;  // the first option not known, if any
   ServiceSettings service;
-  std::string serviceError;   // what is wrong with the service options, if anything
-  bool viaGiven = false;      // --via=LIST, the last one given
+  std::string serviceError;  // what is wrong with the service options, if anything
+  bool viaGiven = false;     // --via=LIST, the last one given
   std::string via;
   std::vector<char*> arguments;  // the program's name and every argument that is no option
 };
