@@ -19,7 +19,8 @@ constexpr const char* kRule =
     "############################## Quorvane ##############################";
 
 constexpr const char* kHelp[] = {
-    "Usage: quorvane [count] [--explain | --json] [--via=LIST]",
+    "Usage: quorvane [count] [--explain | --json] [--service[=SECONDS] [--period=US] [--work=US]]",
+    "                [--via=LIST]",
     "       quorvane --help | --version",
     "Starts count probe threads (128 by default), has each register with the MMCSS task",
     "\"Pro Audio\" and hold the registration until all have met, then prints how many",

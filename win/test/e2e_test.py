@@ -145,7 +145,8 @@ class Options(unittest.TestCase):
     def test_help_version_and_unknown_options(self):
         status, output, errors = self.installation.run("--help", "7", with_stderr=True)
         self.assertEqual((status, errors), (0, ""))
-        usage = "Usage: quorvane [count] [--explain | --json] [--via=LIST]\n"
+        usage = ("Usage: quorvane [count] [--explain | --json] [--service[=SECONDS] [--period=US] "
+                 "[--work=US]]\n                [--via=LIST]\n")
         self.assertTrue(output.startswith(usage), output)
         for option in ("--explain", "--json", "--help", "--version", "--via=LIST"):
             self.assertIn(option, output)
