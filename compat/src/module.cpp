@@ -111,9 +111,21 @@ bool HeadersFit(int descriptor, off_t size) {
 // What stands at a path the search looks at.
 enum class Candidate { kMissing, kUnloadable, kLoadable };
 
+// Whether a library was loaded by this very path: the loader then finds it by name without
+// opening the file, which a process that has since given up its rights may no longer read.
+bool LoadedAs(const std::string& path) {
+  const auto same = [](dl_phdr_info* info, std::size_t, void* wanted) {
+    return std::strcmp(info->dlpi_name, static_cast<const std::string*>(wanted)->c_str()) == 0
+               ? 1
+               : 0;
+  };
+  return dl_iterate_phdr(same, const_cast<std::string*>(&path)) != 0;
+}
+
 // Whether dlopen may be given `path`: a regular file (a FIFO would block the loader for ever,
-// a device is no library) that is as long as its headers say.
+// a device is no library) that is as long as its headers say, or a library loaded from it.
 Candidate Examine(const std::string& path) {
+  if (LoadedAs(path)) return Candidate::kLoadable;
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return Candidate::kMissing;
   if (!S_ISREG(status.st_mode)) return Candidate::kUnloadable;
