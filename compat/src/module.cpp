@@ -115,9 +115,8 @@ enum class Candidate { kMissing, kUnloadable, kLoadable };
 // opening the file, which a process that has since given up its rights may no longer read.
 bool LoadedAs(const std::string& path) {
   const auto same = [](dl_phdr_info* info, std::size_t, void* wanted) {
-    return std::strcmp(info->dlpi_name, static_cast<const std::string*>(wanted)->c_str()) == 0
-               ? 1
-               : 0;
+    return std::strcmp(info->dlpi_name, static_cast<const std::string*>(wanted)->c_str()) == 0 ? 1
+                                                                                               : 0;
   };
   return dl_iterate_phdr(same, const_cast<std::string*>(&path)) != 0;
 }
