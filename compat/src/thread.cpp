@@ -217,6 +217,9 @@ void* StartThread(void* start) {
     // (a thread stopped inside the allocator holds its lock, and its end frees memory).
     current.object = nullptr;  // a later SIGRTMAX is no longer this thread's termination
     current.layerDepth = 1;
+    // Out of the wait it was ended in before anyone who waits for its end can look: the count
+    // is an atomic, and letting the object go may free memory, which comes after.
+    if (self->heldByWait) --self->heldByWait->waiters;
     {
       std::lock_guard<std::mutex> hold(self->lock);
       self->blockedOn = nullptr;
@@ -224,10 +227,7 @@ void* StartThread(void* start) {
     }
     OwnerTerminated(gettid());
   }
-  if (self->heldByWait) {
-    --self->heldByWait->waiters;
-    self->heldByWait.reset();
-  }
+  self->heldByWait.reset();
   std::shared_ptr<ThreadObject> last = std::move(self->self);
   return nullptr;
 }
