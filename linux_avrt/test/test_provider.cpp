@@ -148,6 +148,19 @@ TEST(LinuxAvrt, TaskNamesMatchWhateverTheLocale) {
   KnownTaskNamesAreNeverRefused({"PRO AUDIO", "AUDIO", "WINDOW MANAGER", "DISTRIBUTION"});
 }
 
+// The soft RLIMIT_RTTIME in force, and whether a SIGXCPU handler (the provider's guard) is.
+rlim_t SoftRealtimeTimeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_RTTIME, &limit);
+  return limit.rlim_cur;
+}
+
+bool SigxcpuHandled() {
+  struct sigaction current {};
+  sigaction(SIGXCPU, nullptr, &current);
+  return current.sa_handler != SIG_DFL;
+}
+
 // While any thread holds a grant the SIGXCPU guard is in place and the soft RLIMIT_RTTIME is
 // the provider's; the registration ends with its thread, and the last one gives both back.
 TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirThreadsEnd) {
@@ -157,16 +170,6 @@ TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirTh
   // A soft limit shorter than one worker's work, with the hard limit left as it is.
   const rlimit program{std::min<rlim_t>(10000, original.rlim_max), original.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &program), 0);
-  auto soft = [] {
-    rlimit limit{};
-    getrlimit(RLIMIT_RTTIME, &limit);
-    return limit.rlim_cur;
-  };
-  auto guarded = [] {
-    struct sigaction current {};
-    sigaction(SIGXCPU, nullptr, &current);
-    return current.sa_handler != SIG_DFL;
-  };
   const rlim_t held = program.rlim_max == RLIM_INFINITY ? RLIM_INFINITY : program.rlim_max / 2;
   Provider provider;
   std::mutex lock;
@@ -189,8 +192,8 @@ TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirTh
     }
     DWORD index = 0;
     ASSERT_NE(provider.Register("Audio", "Audio", &index), nullptr);
-    EXPECT_EQ(soft(), held);
-    EXPECT_TRUE(guarded());
+    EXPECT_EQ(SoftRealtimeTimeLimit(), held);
+    EXPECT_TRUE(SigxcpuHandled());
     {
       std::lock_guard<std::mutex> hold(lock);
       firstMayEnd = true;
@@ -198,12 +201,12 @@ TEST(LinuxAvrt, TheRealtimeTimeLimitIsKeptWhileGrantsLastAndGivenBackWhenTheirTh
     }
     first.join();
     // The first thread has ended without a revert; this one still holds its grant.
-    EXPECT_EQ(soft(), held);
-    EXPECT_TRUE(guarded());
+    EXPECT_EQ(SoftRealtimeTimeLimit(), held);
+    EXPECT_TRUE(SigxcpuHandled());
   });
   second.join();
-  EXPECT_EQ(soft(), program.rlim_cur);
-  EXPECT_FALSE(guarded());
+  EXPECT_EQ(SoftRealtimeTimeLimit(), program.rlim_cur);
+  EXPECT_FALSE(SigxcpuHandled());
   setrlimit(RLIMIT_RTTIME, &original);
 }
 
@@ -396,16 +399,6 @@ TEST(LinuxAvrt, ATerminatedThreadsRegistrationEndsWithIt) {
   ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &original), 0);
   const rlimit program{std::min<rlim_t>(10000, original.rlim_max), original.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &program), 0);
-  auto soft = [] {
-    rlimit limit{};
-    getrlimit(RLIMIT_RTTIME, &limit);
-    return limit.rlim_cur;
-  };
-  auto guarded = [] {
-    struct sigaction current {};
-    sigaction(SIGXCPU, nullptr, &current);
-    return current.sa_handler != SIG_DFL;
-  };
   Provider provider;
   TerminatedRegistrant registrant{&provider};
   DWORD threadId = 0;
@@ -416,7 +409,7 @@ TEST(LinuxAvrt, ATerminatedThreadsRegistrationEndsWithIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(registrant.registered);
-  EXPECT_NE(soft(), program.rlim_cur);
+  EXPECT_NE(SoftRealtimeTimeLimit(), program.rlim_cur);
   EXPECT_TRUE(TerminateThread(thread, 0));
   EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
   EXPECT_TRUE(CloseHandle(thread));
@@ -431,8 +424,8 @@ TEST(LinuxAvrt, ATerminatedThreadsRegistrationEndsWithIt) {
     ASSERT_NE(registration, nullptr);
     EXPECT_TRUE(provider.Revert(registration));
   }).join();
-  EXPECT_EQ(soft(), program.rlim_cur);
-  EXPECT_FALSE(guarded());
+  EXPECT_EQ(SoftRealtimeTimeLimit(), program.rlim_cur);
+  EXPECT_FALSE(SigxcpuHandled());
   setrlimit(RLIMIT_RTTIME, &original);
 }
 
