@@ -14,7 +14,7 @@ wall time), system time, and peak resident memory.
 
 --path says where the registrations go. refused (the default): no libavrt.so beside the tool,
 every registration is refused. granted: the build's provider beside the tool, run as root, so
-the kernel grants every one. realtime-kit: the provider beside the tool, run as --user (default
+the kernel grants every one, and the reference runs SCHED_FIFO as the tool's workers do. realtime-kit: the provider beside the tool, run as --user (default
 nobody) on a private system bus with polkitd and rtkit-daemon of their own (the services of
 linux_avrt/test/realtime_test.py, rtkit restarted before each tool run, as its burst limit
 outlives its clients); it first times one registration through RealtimeKit
@@ -57,6 +57,8 @@ def main_thread_cpu(pid):
 
 
 NO_BUS = "unix:path=/nonexistent/quorvane-bench-bus"
+# The kernel's grant to a "Pro Audio" worker.
+GRANTED_PRIORITY = "18"
 # Real-time threads may use this much of each period of sched_rt_period_us (default 950000 of
 # 1000000): a run whose real-time workers fill every processor idles for the rest.
 RT_RUNTIME = "/proc/sys/kernel/sched_rt_runtime_us"
@@ -162,6 +164,10 @@ def compare_reference(tool, reference, arguments, services):
                         ("reference", [reference, str(count), arguments.reference_threads])]
             if arguments.reference_threads == "":
                 commands[1][1].pop()
+            if arguments.path == "granted":
+                # The tool's workers run SCHED_FIFO; so do the reference's, under the same
+                # real-time bandwidth limit.
+                commands[1][1][:0] = ["chrt", "-f", GRANTED_PRIORITY]
             results = {}
             for name, command in commands if pair % 2 == 0 else commands[::-1]:
                 if name == "tool":
