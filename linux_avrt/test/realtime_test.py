@@ -191,32 +191,13 @@ class TimedRun:
         self.seconds = time.monotonic() - start
 
 
-class DirectPath(unittest.TestCase):
+class WithInstallation(unittest.TestCase):
     def setUp(self):
         self.installation = Installation()
         self.addCleanup(self.installation.remove)
 
-    def test_the_own_user(self):
-        # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
-        counts = self.installation.probe(NO_BUS)
-        status = self.installation.tool(NO_BUS)
-        report = self.installation.report(self, NO_BUS)
-        if is_root():
-            self.assertEqual(counts, granted_everything("SCHED_FIFO", 19))
-            self.assertEqual(status, (0, COUNT, 0))
-            self.assertTrue(kernel_grants(report), report)
-            self.assertEqual((report["budget"]["root"], report["hints"]), (True, []))
-        else:
-            self.assertEqual(counts, REFUSED)
-            self.assertEqual(status, (0, 0, COUNT))
-            assert_refused_without_rights(self, report)
 
-    def test_an_unprivileged_user_without_rights_is_refused(self):
-        prefix = as_nobody() if is_root() else ()
-        self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
-        self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
-        assert_refused_without_rights(self, self.installation.report(self, NO_BUS, prefix))
-
+class TimeLimits(WithInstallation):
     def test_time_limits_cost_grants_never_the_process(self):
         # A short inherited soft limit is the provider's to raise while it grants; a hard limit
         # the kernel's tick cannot keep (10 ms) refuses every grant; the CPU-time limit, which
@@ -237,6 +218,29 @@ class DirectPath(unittest.TestCase):
             report = self.installation.report(self, NO_BUS, with_limits("--rttime=10000:10000"))
             self.assertIn("the hard RLIMIT_RTTIME in force", " ".join(report["hints"]))
         self.assertEqual(tool(NO_BUS, with_limits("--cpu=1:10"))[0], -signal.SIGXCPU)
+
+
+class DirectPath(WithInstallation):
+    def test_the_own_user(self):
+        # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
+        counts = self.installation.probe(NO_BUS)
+        status = self.installation.tool(NO_BUS)
+        report = self.installation.report(self, NO_BUS)
+        if is_root():
+            self.assertEqual(counts, granted_everything("SCHED_FIFO", 19))
+            self.assertEqual(status, (0, COUNT, 0))
+            self.assertTrue(kernel_grants(report), report)
+            self.assertEqual((report["budget"]["root"], report["hints"]), (True, []))
+        else:
+            self.assertEqual(counts, REFUSED)
+            self.assertEqual(status, (0, 0, COUNT))
+            assert_refused_without_rights(self, report)
+
+    def test_an_unprivileged_user_without_rights_is_refused(self):
+        prefix = as_nobody() if is_root() else ()
+        self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
+        self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
+        assert_refused_without_rights(self, self.installation.report(self, NO_BUS, prefix))
 
     def test_one_registration_per_thread_and_one_connection_per_process(self):
         # From SCHED_BATCH: registered, registered again on the same thread, a forked child
