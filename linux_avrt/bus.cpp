@@ -180,6 +180,20 @@ struct Call {
 
 }  // namespace
 
+int ReadProperty(sd_bus* bus, const RealtimeService& service, const char* name, char type,
+                 void* value, sd_bus_error* failure) {
+  BusBudget& budget = BusBudget::Instance();
+  sd_bus_error ignored = SD_BUS_ERROR_NULL;
+  const std::uint64_t start = Now();
+  sd_bus_set_method_call_timeout(bus, budget.Allowance());
+  const int result =
+      sd_bus_get_property_trivial(bus, service.name, service.object, service.interface, name,
+                                  failure != nullptr ? failure : &ignored, type, value);
+  budget.Spend(start);
+  sd_bus_error_free(&ignored);
+  return result;
+}
+
 RealtimeAnswer RequestRealtime(sd_bus** bus, const RealtimeService& service, pid_t threadId,
                                int priority) {
   RealtimeAnswer answer;

@@ -89,6 +89,18 @@ struct RealtimeAnswer {
   char message[160] = "";  // and its text
 };
 
+// Once RealtimeKit (asked directly or through the portal) says its limits are reached
+// (threads per user, requests per burst of 20 s), they stay reached while this process holds
+// its grants, unless another process gives one back: a thread asking within this long gets the
+// same answer without a request, each of which would cost a polkit check and a line in
+// RealtimeKit's log. A grant of this process that ends lifts it at once.
+inline constexpr std::uint64_t kBusyMicroseconds = 1000000;
+
+// A property of `service` (sd-bus type `type`), within the budget; -ETIMEDOUT when the wait ran
+// out. The bus's error goes to `failure` when given (the caller frees it).
+int ReadProperty(sd_bus* bus, const RealtimeService& service, const char* name, char type,
+                 void* value, sd_bus_error* failure = nullptr);
+
 // Asks `service` to make `threadId` of this process real-time at `priority`, waiting within
 // the budget. A service applies a grant even after its caller gave up: after a timeout the
 // connection goes to a thread of its own, which waits for the answer and takes back what came

@@ -92,13 +92,6 @@ void NoteKernelRefused(int error) {
   lastCall.kernelErrno = error;
 }
 
-void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const sd_bus_error& error) {
-  lastCall.refusal = why;
-  std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s: %s",
-                error.name != nullptr ? error.name : "",
-                error.message != nullptr ? error.message : "");
-}
-
 void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const char* said) {
   lastCall.refusal = why;
   std::snprintf(lastCall.realtimeKitSaid, sizeof lastCall.realtimeKitSaid, "%s", said);

@@ -2,8 +2,6 @@
 // Each note is the calling thread's own; nothing here takes a lock.
 #pragma once
 
-#include <systemd/sd-bus.h>
-
 #include "avrt_explanation.h"
 
 namespace avrt {
@@ -14,7 +12,6 @@ void NoteGrantedByKernel();
 void NoteGrantedByRealtimeKit();
 void NoteKernelRefused(int error);
 // Why RealtimeKit's path refused, and what it said ("name: message"), or the provider's words.
-void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const sd_bus_error& error);
 void NoteRealtimeKitRefused(quorvane::AvrtRefusal why, const char* said);
 // Why the provider itself refused, before either path was asked.
 void NoteRefused(quorvane::AvrtRefusal why);

@@ -25,12 +25,6 @@ constexpr RealtimeService kService = {"org.freedesktop.portal.Desktop",
 // What RealtimeKit grants as it ships: asked for when the portal's own values are unusable.
 constexpr int kRealtimeKitDefaultPriority = 20;
 constexpr std::int64_t kRealtimeKitDefaultRTTimeUSec = 200000;
-constexpr std::uint64_t kBusyMicroseconds = 1000000;
-
-int RealtimePriority(pid_t threadId) {
-  Scheduling now{};
-  return ReadScheduling(threadId, &now) && IsRealtime(now.policy) ? now.priority : 0;
-}
 
 bool Says(const RealtimeAnswer& answer, const char* text) {
   return std::strstr(answer.message, text) != nullptr;
@@ -52,20 +46,6 @@ AvrtRefusal Classify(const RealtimeAnswer& answer) {
   if (Says(answer, "Device or resource busy")) return AvrtRefusal::kPortalRealtimeKitBusy;
   if (Says(answer, "Operation not permitted")) return AvrtRefusal::kPortalRealtimeKitNotPermitted;
   return AvrtRefusal::kPortalRefused;
-}
-
-// A property, within the budget; -ETIMEDOUT when the wait ran out.
-template <typename T>
-int ReadProperty(sd_bus* bus, const char* name, char type, T* value) {
-  BusBudget& budget = BusBudget::Instance();
-  sd_bus_error failure = SD_BUS_ERROR_NULL;
-  const std::uint64_t start = Now();
-  sd_bus_set_method_call_timeout(bus, budget.Allowance());
-  const int result = sd_bus_get_property_trivial(bus, kService.name, kService.object,
-                                                 kService.interface, name, &failure, type, value);
-  budget.Spend(start);
-  sd_bus_error_free(&failure);
-  return result;
 }
 
 }  // namespace
@@ -117,7 +97,7 @@ bool Portal::Connect() {
 bool Portal::ReadValues() {
   if (valuesRead) return true;
   PortalValues read;
-  int result = ReadProperty(bus, "version", 'u', &read.version);
+  int result = ReadProperty(bus, kService, "version", 'u', &read.version);
   if (result < 0) {
     const bool timedOut = result == -ETIMEDOUT;
     std::snprintf(
@@ -127,13 +107,14 @@ bool Portal::ReadValues() {
     return false;
   }
   std::int32_t rtTimeInt32 = 0;
-  result = ReadProperty(bus, "MaxRealtimePriority", 'i', &read.maxRealtimePriority);
-  if (result != -ETIMEDOUT) result = ReadProperty(bus, "MinNiceLevel", 'i', &read.minNiceLevel);
+  result = ReadProperty(bus, kService, "MaxRealtimePriority", 'i', &read.maxRealtimePriority);
+  if (result != -ETIMEDOUT)
+    result = ReadProperty(bus, kService, "MinNiceLevel", 'i', &read.minNiceLevel);
   if (result != -ETIMEDOUT) {
-    result = ReadProperty(bus, "RTTimeUSecMax", 'x', &read.rtTimeUSecMax);
+    result = ReadProperty(bus, kService, "RTTimeUSecMax", 'x', &read.rtTimeUSecMax);
     // Portals before 1.15 declared it 32 bits wide.
     if (result < 0 && result != -ETIMEDOUT &&
-        (result = ReadProperty(bus, "RTTimeUSecMax", 'i', &rtTimeInt32)) >= 0) {
+        (result = ReadProperty(bus, kService, "RTTimeUSecMax", 'i', &rtTimeInt32)) >= 0) {
       read.rtTimeUSecMax = rtTimeInt32;
     }
   }

@@ -64,6 +64,8 @@ int GrantDirectly(pid_t threadId, int priority);
 
 // Whether the policy, reset-on-fork aside, is SCHED_FIFO or SCHED_RR.
 bool IsRealtime(int policy);
+// The thread's real-time priority when it holds real-time scheduling, else 0.
+int RealtimePriority(pid_t threadId);
 // Drops real-time scheduling that RealtimeKit applied after its call gave up: only the grant it
 // was asked for (`threadId` at SCHED_RR `priority`, as RealtimeKit sets it), and only while the
 // thread holds no registration.
@@ -132,16 +134,12 @@ class RealtimeKit {
 
  private:
   friend RealtimeKit& Lasting<RealtimeKit>();
-  struct Call;
   bool Connect(DWORD* error);
   bool ReadLimits(DWORD* error);
   bool Reachable(DWORD* error);
   int Ask(pid_t threadId, int priority, DWORD* error);
   void GiveUp(DWORD error, quorvane::AvrtRefusal why, const char* said = nullptr);
   void ContactFailed(quorvane::AvrtRefusal why, const char* said);
-  std::uint64_t Allowance() const;
-  std::uint64_t Deadline() const;
-  void Spend(std::uint64_t since);
 
   std::mutex lock;  // one sd-bus connection must not be used by two threads at once
   sd_bus* bus = nullptr;
@@ -155,7 +153,7 @@ class RealtimeKit {
   // After RealtimeKit said its limits are reached: until when it is not asked again, and what
   // it said. Cleared without the lock by a thread whose grant ends.
   std::atomic<std::uint64_t> busyUntil{0};
-  char busySaid[192] = "";
+  char busySaid[320] = "";
 
   RealtimeKit();
 };

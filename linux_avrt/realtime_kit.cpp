@@ -17,23 +17,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <exception>
-#include <thread>
 
 namespace avrt {
 namespace {
 
-constexpr const char* kService = "org.freedesktop.RealtimeKit1";
-constexpr const char* kObject = "/org/freedesktop/RealtimeKit1";
-constexpr const char* kInterface = "org.freedesktop.RealtimeKit1";
+constexpr RealtimeService kRealtimeKit = {"org.freedesktop.RealtimeKit1",
+                                          "/org/freedesktop/RealtimeKit1",
+                                          "org.freedesktop.RealtimeKit1"};
 constexpr const char* kSpawnErrors = "org.freedesktop.DBus.Error.Spawn.";
 constexpr const char* kStandardSystemBus = "unix:path=/run/dbus/system_bus_socket";
-// Once RealtimeKit says its limits are reached (threads per user, requests per burst of 20 s),
-// they stay reached while this process holds its grants, unless another process gives one
-// back: a thread asking within this long gets the same answer without a request, each of
-// which would cost a polkit check and a line in RealtimeKit's log. A grant of this process
-// that ends lifts it at once.
-constexpr std::uint64_t kBusyMicroseconds = 1000000;
 
 using quorvane::AvrtRefusal;
 
@@ -88,85 +80,9 @@ void Describe(const sd_bus_error& error, char* text, std::size_t size) {
                 error.message != nullptr ? error.message : "");
 }
 
-// The thread's real-time priority when it holds real-time scheduling, else 0.
-int RealtimePriority(pid_t threadId) {
-  Scheduling now{};
-  return ReadScheduling(threadId, &now) && IsRealtime(now.policy) ? now.priority : 0;
-}
-
 }  // namespace
 
-// One MakeThreadRealtimeWithPID on its way; RealtimeKit applies a grant just before it answers.
-struct RealtimeKit::Call {
-  pid_t threadId = 0;
-  int priority = 0;
-  int timeSlot = -1;  // a hold of the real-time time limit while a late grant may come
-  sd_bus_slot* slot = nullptr;
-  bool answered = false;
-  bool granted = false;
-  DWORD error = ERROR_ACCESS_DENIED;
-  AvrtRefusal why = AvrtRefusal::kNone;
-  char said[128] = "";  // the refusal's name and text
-
-  static int OnAnswer(sd_bus_message* answer, void* userdata, sd_bus_error*) {
-    Call* call = static_cast<Call*>(userdata);
-    call->answered = true;
-    const sd_bus_error* failure = sd_bus_message_get_error(answer);
-    call->granted = failure == nullptr;
-    if (failure != nullptr) {
-      const Verdict verdict = Classify(*failure);
-      call->error = verdict.error;
-      call->why = verdict.why;
-      Describe(*failure, call->said, sizeof call->said);
-      // Answered on the asking thread, which the explanation is about (a late answer reaches
-      // the watcher's thread instead, which nobody asks).
-      NoteRealtimeKitRefused(verdict.why, *failure);
-    }
-    return 0;
-  }
-
-  // A call that gave up may still be granted: when polkit or the service answers late,
-  // RealtimeKit applies the grant all the same. A thread of its own keeps the connection and
-  // waits for the answer (or the bus's word that the service is gone), then undoes what came.
-  // Until then the thread holds the real-time time limit, as a grant would.
-  static void WatchForLateGrant(sd_bus* bus, Call* call) {
-    if (!RealtimeTimeLimit::Instance().Retain(call->threadId, &call->timeSlot)) {
-      call->timeSlot = -1;
-    }
-    auto watch = [bus, call] {
-      RunUntil(bus, kNever, [call] { return call->answered; });
-      Finish(bus, call);
-    };
-    try {
-      std::thread(watch).detach();
-    } catch (const std::exception&) {
-      // No thread to spare: what has come is undone now, a later grant cannot be.
-      Finish(bus, call);
-    }
-  }
-
-  static void Finish(sd_bus* bus, Call* call) {
-    UndoLateGrant(call->threadId, call->priority);
-    if (call->timeSlot >= 0) RealtimeTimeLimit::Instance().Release(call->timeSlot, false);
-    sd_bus_slot_unref(call->slot);
-    sd_bus_close_unref(bus);
-    delete call;
-  }
-};
-
 RealtimeKit::RealtimeKit() = default;
-
-std::uint64_t RealtimeKit::Allowance() const {
-  return BusBudget::Instance().Allowance();
-}
-
-std::uint64_t RealtimeKit::Deadline() const {
-  return BusBudget::Instance().Deadline();
-}
-
-void RealtimeKit::Spend(std::uint64_t since) {
-  BusBudget::Instance().Spend(since);
-}
 
 // Limits read before are not given again until RealtimeKit answers again.
 void RealtimeKit::ContactFailed(AvrtRefusal why, const char* said) {
@@ -231,17 +147,9 @@ bool RealtimeKit::ReadLimits(DWORD* error) {
   int priority = 0;
   std::int64_t microseconds = 0;
   sd_bus_error failure = SD_BUS_ERROR_NULL;
-  std::uint64_t start = Now();
-  sd_bus_set_method_call_timeout(bus, Allowance());
-  int result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface,
-                                           "MaxRealtimePriority", &failure, 'i', &priority);
-  Spend(start);
+  int result = ReadProperty(bus, kRealtimeKit, "MaxRealtimePriority", 'i', &priority, &failure);
   if (result >= 0) {
-    start = Now();
-    sd_bus_set_method_call_timeout(bus, Allowance());
-    result = sd_bus_get_property_trivial(bus, kService, kObject, kInterface, "RTTimeUSecMax",
-                                         &failure, 'x', &microseconds);
-    Spend(start);
+    result = ReadProperty(bus, kRealtimeKit, "RTTimeUSecMax", 'x', &microseconds, &failure);
   }
   if (result == -ETIMEDOUT) {
     sd_bus_error_free(&failure);
@@ -275,77 +183,48 @@ bool RealtimeKit::ReadLimits(DWORD* error) {
 // The grant is what the thread holds when the call ends, whatever the answer says: a service
 // that died between applying it and answering has still granted it.
 int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
-  Call* call = new (std::nothrow) Call;
-  if (call == nullptr) {
+  const int before = RealtimePriority(threadId);
+  const RealtimeAnswer answer = RequestRealtime(&bus, kRealtimeKit, threadId, priority);
+  if (answer.outOfMemory) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return 0;
   }
-  call->threadId = threadId;
-  call->priority = priority;
-  const int before = RealtimePriority(threadId);
-  sd_bus_message* message = nullptr;
-  const std::uint64_t start = Now();
-  // Sent without a timeout of its own: the wait below bounds it, and a late answer must still
-  // find its call.
-  int result = sd_bus_message_new_method_call(bus, &message, kService, kObject, kInterface,
-                                              "MakeThreadRealtimeWithPID");
-  if (result >= 0) {
-    result = sd_bus_message_append(message, "ttu", static_cast<std::uint64_t>(getpid()),
-                                   static_cast<std::uint64_t>(threadId),
-                                   static_cast<std::uint32_t>(priority));
-  }
-  if (result >= 0) {
-    result = sd_bus_call_async(bus, &call->slot, message, Call::OnAnswer, call, kNever);
-  }
-  sd_bus_message_unref(message);
-  if (result < 0) {
-    delete call;
-    // The connection has closed.
-    if (result != -ENOMEM) GiveUp(ERROR_ACCESS_DENIED, AvrtRefusal::kBusUnreachable);
-    *error = result == -ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : refusal;
-    return 0;
-  }
-  const std::uint64_t deadline = Deadline();
-  const bool answered = RunUntil(bus, deadline, [call] { return call->answered; });
-  const bool late = Now() >= deadline;
-  Spend(start);
   const int now = RealtimePriority(threadId);
-  const int held = call->granted ? priority : (now != before ? now : 0);
-  *error = call->error;
-  if (answered) {
-    if (ContactMade(call->why)) {
-      contact = AvrtRefusal::kNone;
-      answeredBefore = true;
-    } else {
-      ContactFailed(call->why, call->said);
-      NoteRealtimeKitRefused(contact, contactSaid);
-    }
-  }
-  if (held == 0 && answered && call->error == ERROR_TOO_MANY_THREADS) {
-    std::snprintf(busySaid, sizeof busySaid, "%s (its answer to an earlier thread; not asked)",
-                  call->said);
-    busyUntil.store(Now() + kBusyMicroseconds, std::memory_order_relaxed);
-  }
-  if (answered || held > 0 || !late) {
-    sd_bus_slot_unref(call->slot);
-    delete call;
+  const int held = answer.granted ? priority : (now != before ? now : 0);
+  if (!answer.answered) {
     // A call that timed out, or a connection that failed, is not tried again.
-    if (!answered) {
-      GiveUp(late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED,
-             late ? AvrtRefusal::kBusTimedOut : AvrtRefusal::kBusUnreachable);
-      if (held == 0) {
-        *error = refusal;
-        NoteRealtimeKitRefused(contact, contactSaid);
-      }
+    GiveUp(answer.late ? ERROR_TIMEOUT : ERROR_ACCESS_DENIED,
+           answer.late ? AvrtRefusal::kBusTimedOut : AvrtRefusal::kBusUnreachable);
+    if (held == 0) {
+      *error = refusal;
+      NoteRealtimeKitRefused(contact, contactSaid);
     }
     return held;
   }
-  Call::WatchForLateGrant(bus, call);
-  bus = nullptr;
-  GiveUp(ERROR_TIMEOUT, AvrtRefusal::kBusTimedOut);
-  *error = refusal;
-  NoteRealtimeKitRefused(contact, contactSaid);
-  return 0;
+  if (answer.granted) {
+    contact = AvrtRefusal::kNone;
+    answeredBefore = true;
+    return held;
+  }
+  const sd_bus_error failure = {answer.name, answer.message, 0};
+  const Verdict verdict = Classify(failure);
+  char said[sizeof answer.name + sizeof answer.message + 2];
+  Describe(failure, said, sizeof said);
+  *error = verdict.error;
+  if (ContactMade(verdict.why)) {
+    contact = AvrtRefusal::kNone;
+    answeredBefore = true;
+    NoteRealtimeKitRefused(verdict.why, said);
+  } else {
+    ContactFailed(verdict.why, said);
+    NoteRealtimeKitRefused(contact, contactSaid);
+  }
+  if (held == 0 && verdict.error == ERROR_TOO_MANY_THREADS) {
+    std::snprintf(busySaid, sizeof busySaid, "%s (its answer to an earlier thread; not asked)",
+                  said);
+    busyUntil.store(Now() + kBusyMicroseconds, std::memory_order_relaxed);
+  }
+  return held;
 }
 
 int RealtimeKit::MakeRealtime(pid_t threadId, int priority, DWORD* error) {

@@ -33,6 +33,11 @@ bool IsRealtime(int policy) {
   return plain == SCHED_FIFO || plain == SCHED_RR;
 }
 
+int RealtimePriority(pid_t threadId) {
+  Scheduling now{};
+  return ReadScheduling(threadId, &now) && IsRealtime(now.policy) ? now.priority : 0;
+}
+
 int GrantDirectly(pid_t threadId, int priority) {
   // Children of a real-time thread start normal, so nothing inherits the grant unasked.
   constexpr int kPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
