@@ -1,5 +1,6 @@
 // avrt_probe N [SPIN_MS [HOLD_MS]]: N threads register as "Pro Audio" at high priority through
-// the MMCSS client, all at once, as the tool's workers do, and each runs SPIN_MS of CPU time
+// the MMCSS client as the tool's workers do, all at once when every one has started (so the
+// refusals after RealtimeKit's limit come in one burst), and each runs SPIN_MS of CPU time
 // without blocking; HOLD_MS after the last registration each thread's scheduling is read back
 // from the kernel by its id, and every registration is reverted. Prints one count per line:
 //   granted G / refused <error> R / policy <policy> <priority> P / realtime T / restored S
@@ -67,6 +68,7 @@ struct Probe {
 struct Meeting {
   std::mutex lock;
   std::condition_variable changed;
+  bool started = false;  // every thread exists: the registrations come in one burst
   int registered = 0;
   bool read = false;
 };
@@ -323,6 +325,12 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (Probe& probe : probes) {
     threads.emplace_back([&probe, &meeting, count, spinMilliseconds] {
+      {
+        std::unique_lock<std::mutex> hold(meeting.lock);
+        if (!meeting.changed.wait_for(hold, kBound, [&] { return meeting.started; })) {
+          GiveUp("the other threads to start");
+        }
+      }
       quorvane::MmcssInspector& mmcss = quorvane::MmcssInspector::Instance();
       probe.threadId = ThreadId();
       probe.registration = mmcss.SetThreadCharacteristics(quorvane::kProAudioHigh, nullptr);
@@ -345,6 +353,8 @@ int main(int argc, char** argv) {
   std::map<std::string, int> lines;
   {
     std::unique_lock<std::mutex> hold(meeting.lock);
+    meeting.started = true;
+    meeting.changed.notify_all();
     if (!meeting.changed.wait_for(hold, kBound, [&] { return meeting.registered == count; })) {
       GiveUp("the registrations");
     }
