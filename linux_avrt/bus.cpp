@@ -223,6 +223,7 @@ RealtimeAnswer RequestRealtime(sd_bus** bus, const RealtimeService& service, pid
   if (result < 0) {
     delete call;
     answer.outOfMemory = result == -ENOMEM;
+    answer.realtimePriority = RealtimePriority(threadId);
     return answer;
   }
   const std::uint64_t deadline = budget.Deadline();
@@ -231,9 +232,8 @@ RealtimeAnswer RequestRealtime(sd_bus** bus, const RealtimeService& service, pid
   answer = call->answer;
   answer.sent = true;
   answer.late = !answer.answered && Now() >= deadline;
-  Scheduling now{};
-  const bool realtimeNow = ReadScheduling(threadId, &now) && IsRealtime(now.policy);
-  if (!answer.late || realtimeNow) {
+  answer.realtimePriority = RealtimePriority(threadId);
+  if (!answer.late || answer.realtimePriority > 0) {
     // A grant already applied is the caller's to keep: no watcher may take it back.
     sd_bus_slot_unref(call->slot);
     delete call;

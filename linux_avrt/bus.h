@@ -87,6 +87,9 @@ struct RealtimeAnswer {
   bool granted = false;    // the answer was yes
   char name[96] = "";      // a refusal's error name
   char message[160] = "";  // and its text
+  // The thread's real-time priority as the call ended, 0 when it is normal: the one reading
+  // both the watcher's start and the caller's grant are decided by.
+  int realtimePriority = 0;
 };
 
 // Once RealtimeKit (asked directly or through the portal) says its limits are reached

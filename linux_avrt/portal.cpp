@@ -108,8 +108,9 @@ bool Portal::ReadValues() {
   }
   std::int32_t rtTimeInt32 = 0;
   result = ReadProperty(bus, kService, "MaxRealtimePriority", 'i', &read.maxRealtimePriority);
-  if (result != -ETIMEDOUT)
+  if (result != -ETIMEDOUT) {
     result = ReadProperty(bus, kService, "MinNiceLevel", 'i', &read.minNiceLevel);
+  }
   if (result != -ETIMEDOUT) {
     result = ReadProperty(bus, kService, "RTTimeUSecMax", 'x', &read.rtTimeUSecMax);
     // Portals before 1.15 declared it 32 bits wide.
@@ -171,7 +172,7 @@ int Portal::MakeRealtime(pid_t threadId, int priority, DWORD* error, AvrtRefusal
   }
   // What the thread holds is the grant, whatever the answer said: the portal maps ids, and
   // only the thread itself tells whether the right one was raised.
-  const int held = RealtimePriority(threadId);
+  const int held = answer.realtimePriority;
   // A request that timed out, or a connection that failed, is not tried again.
   if (!answer.answered) {
     std::snprintf(

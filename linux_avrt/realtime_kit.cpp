@@ -189,7 +189,7 @@ int RealtimeKit::Ask(pid_t threadId, int priority, DWORD* error) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return 0;
   }
-  const int now = RealtimePriority(threadId);
+  const int now = answer.realtimePriority;
   const int held = answer.granted ? priority : (now != before ? now : 0);
   if (!answer.answered) {
     // A call that timed out, or a connection that failed, is not tried again.
