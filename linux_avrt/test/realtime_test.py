@@ -191,36 +191,11 @@ class TimedRun:
         self.seconds = time.monotonic() - start
 
 
-class WithInstallation(unittest.TestCase):
+class DirectPath(unittest.TestCase):
     def setUp(self):
         self.installation = Installation()
         self.addCleanup(self.installation.remove)
 
-
-class TimeLimits(WithInstallation):
-    def test_time_limits_cost_grants_never_the_process(self):
-        # A short inherited soft limit is the provider's to raise while it grants; a hard limit
-        # the kernel's tick cannot keep (10 ms) refuses every grant; the CPU-time limit, which
-        # also signals SIGXCPU, still ends the program as it would without the provider.
-        tool = self.installation.tool
-        if is_root():
-            # The program's 10 ms soft limit comes back only once no worker is real-time.
-            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:200000")), (0, COUNT, 0))
-            # A real-time thread that blocks SIGXCPU and runs past the soft limit is demoted
-            # by whichever thread takes the signal, and the process lives.
-            self.assertEqual(self.installation.scenario(
-                "blocked", NO_BUS, with_limits("--rttime=100000:300000")), {
-                    "blocked": "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18",
-                    "after": "SCHED_OTHER|SCHED_RESET_ON_FORK 0"})
-            self.assertEqual(self.installation.probe(NO_BUS, with_limits("--rttime=10000:10000")),
-                             refused(ERROR_NOT_ENOUGH_QUOTA))
-            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:10000")), (0, 0, COUNT))
-            report = self.installation.report(self, NO_BUS, with_limits("--rttime=10000:10000"))
-            self.assertIn("the hard RLIMIT_RTTIME in force", " ".join(report["hints"]))
-        self.assertEqual(tool(NO_BUS, with_limits("--cpu=1:10"))[0], -signal.SIGXCPU)
-
-
-class DirectPath(WithInstallation):
     def test_the_own_user(self):
         # Root: the kernel grants FIFO at the task's high level; anyone else: refused.
         counts = self.installation.probe(NO_BUS)
@@ -241,6 +216,27 @@ class DirectPath(WithInstallation):
         self.assertEqual(self.installation.probe(NO_BUS, prefix), REFUSED)
         self.assertEqual(self.installation.tool(NO_BUS, prefix), (0, 0, COUNT))
         assert_refused_without_rights(self, self.installation.report(self, NO_BUS, prefix))
+
+    def test_time_limits_cost_grants_never_the_process(self):
+        # A short inherited soft limit is the provider's to raise while it grants; a hard limit
+        # the kernel's tick cannot keep (10 ms) refuses every grant; the CPU-time limit, which
+        # also signals SIGXCPU, still ends the program as it would without the provider.
+        tool = self.installation.tool
+        if is_root():
+            # The program's 10 ms soft limit comes back only once no worker is real-time.
+            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:200000")), (0, COUNT, 0))
+            # A real-time thread that blocks SIGXCPU and runs past the soft limit is demoted
+            # by whichever thread takes the signal, and the process lives.
+            self.assertEqual(self.installation.scenario(
+                "blocked", NO_BUS, with_limits("--rttime=100000:300000")), {
+                    "blocked": "granted SCHED_FIFO|SCHED_RESET_ON_FORK 18",
+                    "after": "SCHED_OTHER|SCHED_RESET_ON_FORK 0"})
+            self.assertEqual(self.installation.probe(NO_BUS, with_limits("--rttime=10000:10000")),
+                             refused(ERROR_NOT_ENOUGH_QUOTA))
+            self.assertEqual(tool(NO_BUS, with_limits("--rttime=10000:10000")), (0, 0, COUNT))
+            report = self.installation.report(self, NO_BUS, with_limits("--rttime=10000:10000"))
+            self.assertIn("the hard RLIMIT_RTTIME in force", " ".join(report["hints"]))
+        self.assertEqual(tool(NO_BUS, with_limits("--cpu=1:10"))[0], -signal.SIGXCPU)
 
     def test_one_registration_per_thread_and_one_connection_per_process(self):
         # From SCHED_BATCH: registered, registered again on the same thread, a forked child
