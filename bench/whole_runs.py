@@ -14,8 +14,9 @@ wall time), system time, and peak resident memory.
 
 --path says where the registrations go. refused (the default): no libavrt.so beside the tool,
 every registration is refused. granted: the build's provider beside the tool, run as root, so
-the kernel grants every one, and the reference runs SCHED_FIFO as the tool's workers do. realtime-kit: the provider beside the tool, run as --user (default
-nobody) on a private system bus with polkitd and rtkit-daemon of their own (the services of
+the kernel grants every one, and the reference runs SCHED_FIFO as the tool's workers do.
+realtime-kit: the provider beside the tool, run as --user (default nobody) on a private
+system bus with polkitd and rtkit-daemon of their own (the services of
 linux_avrt/test/realtime_test.py, rtkit restarted before each tool run, as its burst limit
 outlives its clients); it first times one registration through RealtimeKit
 (bench/quorvane_registration_cost, 25 of them).
